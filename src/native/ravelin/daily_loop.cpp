@@ -1,0 +1,147 @@
+#include "ravelin/daily_loop.hpp"
+
+#include <cmath>
+
+#include "host/errors.hpp"
+#include "ravelin/analysis_binding.hpp"
+#include "ravelin/engine_state.hpp"
+#include "ravelin/rebalance.hpp"
+
+namespace ravelin {
+namespace {
+
+int price_column_of(const run_state &state, int stock) {
+    const auto found = state.column_map.find(stock);
+    return found != state.column_map.end() ? found->second : 0;  // unmapped stocks price from column 0
+}
+
+// Carries every holding from the last valid price to row `row`'s price and
+// applies the stop levels; returns whether a next-row exit was queued.
+void mark_to_market(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
+    for (auto entry = state.positions.begin(); entry != state.positions.end(); ++entry) {
+        const int stock = entry->first;
+        const int column = price_column_of(state, stock);
+        const double price = arguments.price_values.get(row, column);
+        if (std::isnan(state.last_price.get(column))) state.last_price.set(column, price);
+        double ratio = price / state.last_price.get(column);
+        if (!std::isnan(price)) state.last_price.set(column, price);
+        if (std::isnan(ratio)) ratio = 1;
+        entry->second = entry->second * ratio;
+        const double growth = state.stock_growth.get(stock) * ratio;
+        state.stock_growth.set(stock, growth);
+
+        const bool stop_loss_hit = growth < state.stop_loss_level;
+        const bool take_profit_hit = growth > state.take_profit_level;
+        if (arguments.touched_exit && (stop_loss_hit || take_profit_hit)) {
+            // Exit at the level itself; the entry stays in the book at 0.0.
+            const double level = stop_loss_hit ? state.stop_loss_level : state.take_profit_level;
+            const double base_value = entry->second / growth;
+            entry->second = base_value * level;
+            state.cash = set_position(state.positions, stock, 0.0, state.cash, arguments.fee_ratio,
+                                      arguments.tax_ratio, false, false);
+        } else if (!arguments.touched_exit && (stop_loss_hit || take_profit_hit)) {
+            state.exits_found = true;
+            state.new_exits.push_back(stock);
+        }
+    }
+}
+
+// Closes the holdings queued on the previous processed row.
+void settle_pending_exits(const run_arguments &arguments, run_state &state) {
+    for (const int stock : state.pending_exits) {
+        const auto found = state.positions.find(stock);
+        if (found == state.positions.end() || found->second == 0.0) continue;
+        state.cash = set_position(state.positions, stock, 0.0, state.cash, arguments.fee_ratio, arguments.tax_ratio,
+                                  false, true);
+    }
+    state.pending_exits.clear();
+    if (state.exits_found) {
+        state.pending_exits = state.new_exits;
+        state.new_exits.clear();
+    }
+}
+
+// pos_values[pos_row] as the host indexes it.
+host::ref weight_row(const run_arguments &arguments, int pos_row) {
+    host::ref index = host::require(PyLong_FromLong(pos_row));
+    return host::require(PyObject_GetItem(arguments.pos_values_object, index.get()));
+}
+
+// Trades to the weights of the position row in force, at this row's prices.
+void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
+    host::ref weights = weight_row(arguments, state.pos_row);
+    state.cash = rebalance(state.positions, weights.get(), state.cash, arguments.fee_ratio, arguments.tax_ratio,
+                           arguments.position_limit);
+    state.last_pos_row = state.pos_row;
+
+    host::ref index = host::require(PyLong_FromSsize_t(row));
+    host::ref price_row = host::require(PyObject_GetItem(arguments.price_values_object, index.get()));
+    state.last_price_object = host::require(PyObject_CallMethodNoArgs(price_row.get(), strings.copy));
+    state.last_price = host::float64_1d::of(state.last_price_object.get(), true);
+
+    for (Py_ssize_t stock = 0; stock < state.stock_growth.shape(0); ++stock) state.stock_growth.raw_set(stock, 1.0);
+}
+
+double portfolio_value(const run_state &state) {
+    double value = state.cash;
+    for (const auto &[stock, holding] : state.positions) value = value + holding;
+    return value;
+}
+
+// Moves the cursor to the last position row dated strictly before the next
+// price date; on the last price row every remaining row is taken.
+void advance_position_cursor(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
+    const Py_ssize_t rows = arguments.price_index.shape(0);
+    const bool last_row = row == rows - 1;
+    const std::int64_t next_date = last_row ? 0 : arguments.price_index.raw(row + 1);
+    const Py_ssize_t last_pos_row = arguments.pos_index.shape(0) - 1;
+    while (state.pos_row < last_pos_row && (last_row || arguments.pos_index.raw(state.pos_row + 1) < next_date)) {
+        ++state.pos_row;
+    }
+}
+
+void schedule_rebalance(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
+    if (state.pos_row == state.last_pos_row || state.rebalance_mask[row] == 0) {
+        state.rebalance_pending = false;
+    } else {
+        state.rebalance_pending = state.last_pos_row == -1 ||
+                                  weight_rows_differ(arguments.pos_values, state.pos_row, state.last_pos_row);
+    }
+}
+
+}  // namespace
+
+bool weight_rows_differ(const host::float64_2d &pos_values, Py_ssize_t row_a, Py_ssize_t row_b) {
+    const Py_ssize_t rows = pos_values.shape(0);
+    row_a = host::numpy_index(row_a, rows, 0);
+    row_b = host::numpy_index(row_b, rows, 0);
+    bool any_positive = false;
+    for (Py_ssize_t column = 0; column < pos_values.shape(1); ++column) {
+        const double difference = std::fabs(pos_values.raw(row_a, column) - pos_values.raw(row_b, column));
+        if (std::isnan(difference)) return false;
+        any_positive = any_positive || difference > 0;
+    }
+    return any_positive;
+}
+
+void run_daily_loop(const run_arguments &arguments, run_state &state) {
+    const Py_ssize_t rows = arguments.price_index.shape(0);
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+        if (arguments.price_index.raw(row) < arguments.pos_index.get(0)) {
+            state.equity_curve.raw_set(row, 1.0);
+            continue;
+        }
+        analysis::record_date(static_cast<int>(row));
+        state.exits_found = false;
+        mark_to_market(arguments, state, row);
+        settle_pending_exits(arguments, state);
+
+        if (state.rebalance_pending) execute_rebalance(arguments, state, row);
+        state.portfolio_value = portfolio_value(state);
+        state.equity_curve.raw_set(row, state.portfolio_value);
+        advance_position_cursor(arguments, state, row);
+        schedule_rebalance(arguments, state, row);
+    }
+}
+
+}  // namespace ravelin

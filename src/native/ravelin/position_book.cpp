@@ -1,0 +1,72 @@
+#include "ravelin/position_book.hpp"
+
+#include "host/errors.hpp"
+#include "ravelin/analysis_binding.hpp"
+
+namespace ravelin {
+namespace {
+
+// The analysis module hears of an opening or a closing before anything
+// changes, judged by what the book really holds.
+void notify_analysis(const position_book &positions, int stock, double target) {
+    const auto found = positions.find(stock);
+    const bool has_entry = found != positions.end();
+    if (target == 0.0) {
+        if (has_entry && found->second > 0.0) analysis::record_exit(stock);
+    } else if (!has_entry || found->second == 0.0) {
+        analysis::record_entry(stock, target);
+    }
+}
+
+double close_position(position_book &positions, int stock, double cash, double fee_ratio, double tax_ratio,
+                      bool held, bool erase_closed) {
+    if (!held) return cash;
+    double &value = positions[stock];
+    const double new_cash = ((1 - fee_ratio) - tax_ratio) * value + cash;
+    if (erase_closed) {
+        positions.erase(stock);
+    } else {
+        value = 0.0;
+    }
+    return new_cash;
+}
+
+double trade_toward(position_book &positions, int stock, double target, double cash, double fee_ratio,
+                    double tax_ratio, bool held, bool erase_closed) {
+    if (!held) positions.emplace(stock, 0.0);
+    double &value = positions[stock];
+    const double amount = target - value;
+    double new_cash;
+    if (amount > 0) {
+        // The whole amount leaves cash; the commission never reaches the holding.
+        new_cash = cash - amount;
+        value = (1 - fee_ratio) * amount + value;
+    } else {
+        const double sold = -amount;
+        new_cash = ((1 - fee_ratio) - tax_ratio) * sold + cash;
+        value = value - sold;
+    }
+    if (erase_closed && value == 0.0) positions.erase(stock);
+    return new_cash;
+}
+
+}  // namespace
+
+double set_position(position_book &positions, int stock, double target, double cash, double fee_ratio,
+                    double tax_ratio, bool check_held, bool erase_closed) noexcept {
+    double new_cash = 0.0;
+    const bool completed = host::run_guarded([&] {
+        const bool held = check_held ? positions.count(stock) != 0 : true;
+        notify_analysis(positions, stock, target);
+        new_cash = target == 0.0
+                       ? close_position(positions, stock, cash, fee_ratio, tax_ratio, held, erase_closed)
+                       : trade_toward(positions, stock, target, cash, fee_ratio, tax_ratio, held, erase_closed);
+    });
+    if (!completed) {
+        host::report_unraisable("norvane.ravelin.set_position");
+        return 0.0;
+    }
+    return new_cash;
+}
+
+}  // namespace ravelin

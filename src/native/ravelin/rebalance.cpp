@@ -1,0 +1,49 @@
+#include "ravelin/rebalance.hpp"
+
+#include "host/buffer_view.hpp"
+#include "host/conversions.hpp"
+#include "host/errors.hpp"
+
+namespace ravelin {
+namespace {
+
+// The row's own `sum`: NumPy's pairwise summation, so the scale is
+// bit-identical to what the array reports.
+double weight_sum(PyObject *weights) {
+    host::ref total = host::require(PyObject_CallMethod(weights, "sum", nullptr));
+    return host::to_double(total.get());
+}
+
+double trade_to_weights(position_book &positions, PyObject *weights, double cash, double fee_ratio,
+                        double tax_ratio, double position_limit) {
+    host::float64_1d row = host::float64_1d::of(weights);
+    if (row.empty_source()) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute 'sum'");
+        host::throw_pending();
+    }
+    double total = cash;
+    for (const auto &[stock, value] : positions) total = total + value;
+    const double scale = total / (weight_sum(weights) + 1e-7);
+    const double cap = total * position_limit;
+    for (Py_ssize_t stock = 0; stock < row.shape(0); ++stock) {
+        double target = row.raw(stock) * scale;
+        if (target > cap) target = cap;
+        cash = set_position(positions, static_cast<int>(stock), target, cash, fee_ratio, tax_ratio, true, true);
+    }
+    return cash;
+}
+
+}  // namespace
+
+double rebalance(position_book &positions, PyObject *weights, double cash, double fee_ratio, double tax_ratio,
+                 double position_limit) noexcept {
+    double new_cash = 0.0;
+    if (!host::run_guarded(
+            [&] { new_cash = trade_to_weights(positions, weights, cash, fee_ratio, tax_ratio, position_limit); })) {
+        host::report_unraisable("norvane.ravelin.rebalance");
+        return 0.0;
+    }
+    return new_cash;
+}
+
+}  // namespace ravelin

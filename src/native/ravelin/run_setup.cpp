@@ -1,0 +1,85 @@
+#include "ravelin/run_setup.hpp"
+
+#include <cmath>
+
+#include "host/conversions.hpp"
+#include "ravelin/analysis_binding.hpp"
+#include "ravelin/column_map.hpp"
+#include "ravelin/engine_state.hpp"
+
+namespace ravelin {
+namespace {
+
+host::ref size_of(PyObject *object) { return host::require(PyObject_GetAttr(object, strings.size)); }
+
+host::ref call_numpy(PyObject *function_name, PyObject *argument, PyObject *kwargs) {
+    host::ref numpy = module_global(strings.org_np);
+    host::ref function = host::require(PyObject_GetAttr(numpy.get(), function_name));
+    host::ref args = host::require(PyTuple_Pack(1, argument));
+    return host::require(PyObject_Call(function.get(), args.get(), kwargs));
+}
+
+// org_np.empty(price_index.size, dtype=org_np.float64)
+host::ref new_equity_curve(PyObject *price_index) {
+    host::ref length = size_of(price_index);
+    host::ref numpy = module_global(strings.org_np);
+    host::ref float64 = host::require(PyObject_GetAttr(numpy.get(), strings.float64));
+    host::ref kwargs = host::require(PyDict_New());
+    host::require_status(PyDict_SetItem(kwargs.get(), strings.dtype, float64.get()));
+    return call_numpy(strings.empty, length.get(), kwargs.get());
+}
+
+// org_np.ones(pos_values[0].size)
+host::ref new_stock_array(PyObject *pos_values) {
+    host::ref zero = host::require(PyLong_FromLong(0));
+    host::ref first_row = host::require(PyObject_GetItem(pos_values, zero.get()));
+    host::ref length = size_of(first_row.get());
+    return call_numpy(strings.ones, length.get(), nullptr);
+}
+
+}  // namespace
+
+std::vector<std::int64_t> build_rebalance_mask(const host::int64_1d &price_index, const host::int64_1d &resample) {
+    const Py_ssize_t rows = price_index.shape(0);
+    std::vector<std::int64_t> mask(rows, 0);
+    if (rows == 0) return mask;  // no row to mark
+    Py_ssize_t cursor = 0;
+    for (Py_ssize_t k = 0; k < resample.shape(0); ++k) {
+        const std::int64_t date = resample.raw(k);
+        while (cursor + 1 < rows && price_index.raw(cursor + 1) <= date) ++cursor;
+        mask[cursor] = 1;
+    }
+    return mask;
+}
+
+void set_up_run(const run_arguments &arguments, run_state &state) {
+    host::ref mapping = map_columns(arguments.price_columns_object, arguments.pos_columns_object);
+    state.column_map = column_map_from_dict(mapping.get());
+    state.portfolio_value = 1.0;
+    state.rebalance_pending = false;
+    state.pos_row = 0;
+
+    state.equity_curve_object = new_equity_curve(arguments.price_index_object);
+    state.equity_curve = host::float64_1d::of(state.equity_curve_object.get(), true);
+    state.stock_growth_object = new_stock_array(arguments.pos_values_object);
+    state.stock_growth = host::float64_1d::of(state.stock_growth_object.get(), true);
+    state.last_price_object = new_stock_array(arguments.pos_values_object);
+    state.last_price = host::float64_1d::of(state.last_price_object.get(), true);
+
+    state.stop_loss_level = 1 - std::fabs(arguments.stop_loss);
+    state.take_profit_level = std::fabs(arguments.take_profit) + 1;
+    state.last_pos_row = -1;
+
+    if (arguments.resample_object == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        host::throw_pending();
+    }
+    state.rebalance_mask = build_rebalance_mask(arguments.price_index, arguments.resample);
+
+    host::ref stock_count_object = size_of(arguments.pos_columns_object);
+    const int stock_count = host::to_int32(stock_count_object.get());
+    analysis::start_analysis(reinterpret_cast<PyArrayObject *>(arguments.price_values_object), state.column_map,
+                             stock_count, arguments.tessary_window, arguments.tessary_window_step);
+}
+
+}  // namespace ravelin

@@ -1,0 +1,66 @@
+// The arguments of one run, as native values and typed views, and the
+// working state the run builds from them. Both live in the run and are
+// released when it returns, on success and on failure.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "host/buffer_view.hpp"
+#include "ravelin/position_book.hpp"
+
+namespace ravelin {
+
+struct run_arguments {
+    PyObject *price_values_object = nullptr;
+    PyObject *price_index_object = nullptr;
+    PyObject *price_columns_object = nullptr;
+    PyObject *pos_values_object = nullptr;
+    PyObject *pos_index_object = nullptr;
+    PyObject *pos_columns_object = nullptr;
+    PyObject *resample_object = nullptr;
+
+    host::float64_2d price_values;
+    host::int64_1d price_index;
+    host::object_1d price_columns;
+    host::float64_2d pos_values;
+    host::int64_1d pos_index;
+    host::object_1d pos_columns;
+    host::int64_1d resample;
+
+    double fee_ratio = 0.0;
+    double tax_ratio = 0.0;
+    double stop_loss = 0.0;
+    double take_profit = 0.0;
+    bool touched_exit = false;
+    double position_limit = 1.0;
+    int tessary_window = 0;
+    int tessary_window_step = 1;
+};
+
+struct run_state {
+    position_book positions;
+    std::map<int, int> column_map;
+    double cash = 1.0;
+    double portfolio_value = 1.0;
+    bool rebalance_pending = false;
+    int pos_row = 0;
+    int last_pos_row = -1;
+
+    host::ref equity_curve_object;
+    host::float64_1d equity_curve;
+    host::ref stock_growth_object;
+    host::float64_1d stock_growth;
+    host::ref last_price_object;
+    host::float64_1d last_price;
+
+    double stop_loss_level = 0.0;
+    double take_profit_level = 0.0;
+    std::vector<std::int64_t> rebalance_mask;
+    std::vector<int> pending_exits;
+    std::vector<int> new_exits;
+    bool exits_found = false;
+};
+
+}  // namespace ravelin

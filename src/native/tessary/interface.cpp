@@ -1,0 +1,109 @@
+#include "tessary/interface.hpp"
+
+#include "host/buffer_view.hpp"
+#include "host/conversions.hpp"
+#include "host/errors.hpp"
+#include "tessary/excursion.hpp"
+#include "tessary/state.hpp"
+
+namespace tessary {
+namespace {
+
+// Runs `body`; an error inside it never reaches the engine: it is printed
+// and handed to the unraisable hook under `context`.
+template <class Body>
+void reporting_unraisable(const char *context, Body &&body) noexcept {
+    if (!host::run_guarded(body)) host::report_unraisable(context);
+}
+
+// x.append(item), with the list fast path.
+void append_to(PyObject *name, PyObject *item) {
+    host::ref target = module_global(name);
+    if (PyList_CheckExact(target.get())) {
+        host::require_status(PyList_Append(target.get(), item));
+    } else {
+        host::require(PyObject_CallMethod(target.get(), "append", "O", item));
+    }
+}
+
+host::ref new_zero_array(Py_ssize_t length, PyObject *element_type) {
+    host::ref numpy = module_global(names.org_np);
+    host::ref zeros = host::require(PyObject_GetAttr(numpy.get(), names.zeros));
+    host::ref args = host::require(Py_BuildValue("(n)", length));
+    host::ref kwargs = host::require(PyDict_New());
+    host::require_status(PyDict_SetItem(kwargs.get(), names.dtype, element_type));
+    return host::require(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
+}
+
+// Appends one closed or still-open trade to the three result lists. The
+// record is computed first, so a failing computation leaves all three
+// lists as they were and they stay aligned.
+void record_trade(int stock, PyObject *exit_row) {
+    host::ref stock_object = host::require(PyLong_FromLong(stock));
+    host::ref entry_row = host::require(PyObject_GetItem(reinterpret_cast<PyObject *>(entry), stock_object.get()));
+    host::ref entry_value =
+        host::require(PyObject_GetItem(reinterpret_cast<PyObject *>(position), stock_object.get()));
+    host::ref record = tessary_analysis(host::to_int32(entry_row.get()), stock);
+    host::ref trade = host::require(PyList_New(3));
+    PyList_SET_ITEM(trade.get(), 0, stock_object.release());
+    PyList_SET_ITEM(trade.get(), 1, host::ref(entry_row).release());
+    PyList_SET_ITEM(trade.get(), 2, host::ref::borrow(exit_row).release());
+    append_to(names.trades, trade.get());
+    append_to(names.trade_positions, entry_value.get());
+    append_to(names.tessary, record.get());
+}
+
+}  // namespace
+
+void start_analysis(PyArrayObject *price_matrix, std::map<int, int> columns, int stock_count, int window_length,
+                    int step) {
+    reporting_unraisable("norvane.tessary.start_analysis", [&] {
+        PyObject *matrix = reinterpret_cast<PyObject *>(price_matrix);
+        host::float64_2d::of(matrix);  // only the check; released at once
+        assign_array(prices, matrix);
+        stock_column = columns;
+        window = window_length;
+        window_step = step;
+        for (PyObject *name : {names.trades, names.trade_positions, names.tessary}) {
+            host::ref list = module_global(name);
+            host::require(PyObject_CallMethodNoArgs(list.get(), names.clear));
+        }
+        host::ref entries = new_zero_array(stock_count, reinterpret_cast<PyObject *>(&PyLong_Type));
+        assign_array(entry, entries.get());
+        host::ref values = new_zero_array(stock_count, reinterpret_cast<PyObject *>(&PyFloat_Type));
+        assign_array(position, values.get());
+    });
+}
+
+void record_date(int row) { current_date = row; }
+
+void record_entry(int stock, double value) {
+    reporting_unraisable("norvane.tessary.record_entry", [&] {
+        host::ref index = host::require(PyLong_FromLong(stock));
+        host::ref row = host::require(PyLong_FromLong(current_date));
+        host::require_status(PyObject_SetItem(reinterpret_cast<PyObject *>(entry), index.get(), row.get()));
+        host::ref amount = host::require(PyFloat_FromDouble(value));
+        host::require_status(PyObject_SetItem(reinterpret_cast<PyObject *>(position), index.get(), amount.get()));
+    });
+}
+
+void record_exit(int stock) {
+    reporting_unraisable("norvane.tessary.record_exit", [&] {
+        host::ref exit_row = host::require(PyLong_FromLong(current_date));
+        record_trade(stock, exit_row.get());
+    });
+}
+
+PyObject *end_analysis(std::map<int, double> &open_positions) {
+    const bool completed = host::run_guarded([&] {
+        host::ref still_open = host::require(PyLong_FromLong(-1));
+        for (const auto &[stock, value] : open_positions) record_trade(stock, still_open.get());
+    });
+    if (!completed) {
+        host::add_traceback("norvane.tessary.end_analysis", "norvane.tessary");
+        return nullptr;
+    }
+    return Py_NewRef(Py_None);
+}
+
+}  // namespace tessary

@@ -1,0 +1,47 @@
+#include "tessary/state.hpp"
+
+#include "host/module_setup.hpp"
+
+namespace tessary {
+
+PyObject *prices = nullptr;
+PyArrayObject *entry = nullptr;
+PyArrayObject *position = nullptr;
+
+std::map<int, int> stock_column;
+int window = 0;
+int window_step = 0;
+int current_date = 0;
+
+PyObject *module_object = nullptr;
+interned_names names{};
+
+void intern_names() {
+    struct item {
+        PyObject **slot;
+        const char *text;
+    };
+    const item items[] = {{&names.trades, "trades"}, {&names.trade_positions, "trade_positions"},
+                          {&names.tessary, "tessary"}, {&names.org_np, "org_np"},
+                          {&names.zeros, "zeros"},   {&names.empty, "empty"},
+                          {&names.fill, "fill"},     {&names.clear, "clear"},
+                          {&names.dtype, "dtype"}};
+    for (const item &name : items) {
+        if (*name.slot == nullptr) *name.slot = host::require(PyUnicode_InternFromString(name.text)).release();
+    }
+}
+
+void assign_array(PyObject *&variable, PyObject *value) {
+    PyTypeObject *ndarray = host::ndarray_type();
+    if (value != Py_None && (ndarray == nullptr || !PyObject_TypeCheck(value, ndarray))) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
+                     ndarray != nullptr ? ndarray->tp_name : "numpy.ndarray");
+        host::throw_pending();
+    }
+    Py_INCREF(value);
+    Py_XSETREF(variable, value);
+}
+
+host::ref module_global(PyObject *name) { return host::lookup_global(module_object, name); }
+
+}  // namespace tessary

@@ -1,0 +1,43 @@
+// The analysis module's state: process-global, one analysis run at a time.
+// `entry` and `position` are exported by address, so the engine always
+// reaches the arrays bound now.
+#pragma once
+
+#include <map>
+
+#include "host/capi_signatures.hpp"
+#include "host/ref.hpp"
+
+namespace tessary {
+
+// Typed module variables (ndarray or None); strong references.
+extern PyObject *prices;
+extern PyArrayObject *entry;
+extern PyArrayObject *position;
+
+extern std::map<int, int> stock_column;
+extern int window;
+extern int window_step;
+extern int current_date;
+
+// The module object, for its ordinary attributes (`trades`, `org_np`, ...).
+extern PyObject *module_object;
+
+// Interned attribute and keyword names, made once at set-up.
+struct interned_names {
+    PyObject *trades, *trade_positions, *tessary, *org_np, *zeros, *empty, *fill, *clear, *dtype;
+};
+extern interned_names names;
+void intern_names();
+
+// Replaces a typed array variable: ndarray or None, else TypeError
+// "Cannot convert %.200s to %.200s".
+void assign_array(PyObject *&variable, PyObject *value);
+inline void assign_array(PyArrayObject *&variable, PyObject *value) {
+    assign_array(reinterpret_cast<PyObject *&>(variable), value);
+}
+
+// A module-level name as the module's code sees it (namespace, then builtins).
+host::ref module_global(PyObject *name);
+
+}  // namespace tessary
