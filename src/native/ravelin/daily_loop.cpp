@@ -11,6 +11,9 @@ namespace ravelin {
 namespace {
 
 int price_column_of(const run_state &state, int stock) {
+    if (stock >= 0 && static_cast<size_t>(stock) < state.price_column_of_stock.size()) {
+        return state.price_column_of_stock[stock];
+    }
     const auto found = state.column_map.find(stock);
     return found != state.column_map.end() ? found->second : 0;  // unmapped stocks price from column 0
 }
@@ -18,6 +21,11 @@ int price_column_of(const run_state &state, int stock) {
 // Carries every holding from the last valid price to row `row`'s price and
 // applies the stop levels; returns whether a next-row exit was queued.
 void mark_to_market(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
+    // The holdings' prices sit far apart in a large matrix: request all of
+    // them before the first is needed, so the cache misses overlap.
+    for (const auto &[stock, value] : state.positions) {
+        arguments.price_values.prefetch(row, price_column_of(state, stock));
+    }
     for (auto entry = state.positions.begin(); entry != state.positions.end(); ++entry) {
         const int stock = entry->first;
         const int column = price_column_of(state, stock);

@@ -25,10 +25,17 @@ double trade_to_weights(position_book &positions, PyObject *weights, double cash
     for (const auto &[stock, value] : positions) total = total + value;
     const double scale = total / (weight_sum(weights) + 1e-7);
     const double cap = total * position_limit;
+    // The book is walked alongside the row: a zero target for a stock not
+    // held changes nothing, so most of a wide row costs one comparison.
+    auto next_held = positions.begin();
     for (Py_ssize_t stock = 0; stock < row.shape(0); ++stock) {
         double target = row.raw(stock) * scale;
         if (target > cap) target = cap;
+        while (next_held != positions.end() && next_held->first < stock) ++next_held;
+        const bool held = next_held != positions.end() && next_held->first == stock;
+        if (target == 0.0 && !held) continue;
         cash = set_position(positions, static_cast<int>(stock), target, cash, fee_ratio, tax_ratio, true, true);
+        next_held = positions.upper_bound(static_cast<int>(stock));
     }
     return cash;
 }

@@ -66,6 +66,13 @@ void set_up_run(const run_arguments &arguments, run_state &state) {
     state.last_price_object = new_stock_array(arguments.pos_values_object);
     state.last_price = host::float64_1d::of(state.last_price_object.get(), true);
 
+    state.price_column_of_stock.assign(state.stock_growth.shape(0), 0);
+    for (const auto &[stock, column] : state.column_map) {
+        if (stock >= 0 && static_cast<size_t>(stock) < state.price_column_of_stock.size()) {
+            state.price_column_of_stock[stock] = column;
+        }
+    }
+
     state.stop_loss_level = 1 - std::fabs(arguments.stop_loss);
     state.take_profit_level = std::fabs(arguments.take_profit) + 1;
     state.last_pos_row = -1;

@@ -42,6 +42,9 @@ struct run_arguments {
 struct run_state {
     position_book positions;
     std::map<int, int> column_map;
+    // column_map flattened over the stock indices of a weight row (0 where
+    // a stock has no price column), for the per-row lookups.
+    std::vector<int> price_column_of_stock;
     double cash = 1.0;
     double portfolio_value = 1.0;
     bool rebalance_pending = false;

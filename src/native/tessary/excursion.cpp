@@ -45,6 +45,7 @@ void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssiz
     for (int i = 0;; ++i) {
         const int day = wrap32(std::int64_t(entry_row) + 1 + i);
         if (day > end) break;
+        matrix.prefetch(std::int64_t(day) + 16, column);  // rows lie a whole row apart
         const double price = matrix.raw(host::numpy_index(day, rows, 0), column);
         if (!std::isnan(price)) {
             if (previous == 0.0) host::raise(PyExc_ZeroDivisionError, "float division");
@@ -80,15 +81,11 @@ int group_count() {
     return wrap32(std::int64_t(quotient) + 2);
 }
 
-// A float64 array of `size` slots, every one -1.0.
+// A new float64 array of `size` slots (org_np.empty).
 host::ref new_record(int size) {
     host::ref numpy = module_global(names.org_np);
-    host::ref empty = host::require(PyObject_GetAttr(numpy.get(), names.empty));
     host::ref length = host::require(PyLong_FromLong(size));
-    host::ref record = host::require(PyObject_CallOneArg(empty.get(), length.get()));
-    host::ref minus_one = host::require(PyLong_FromLong(-1));
-    host::require(PyObject_CallMethodOneArg(record.get(), names.fill, minus_one.get()));
-    return record;
+    return host::require(PyObject_CallMethodOneArg(numpy.get(), names.empty, length.get()));
 }
 
 void write_group(host::float64_1d &record, Py_ssize_t first_slot, const excursion_paths &paths, size_t t) {
@@ -126,6 +123,7 @@ host::ref compute_record(int entry_row, int stock) {
     const int groups = group_count();
     host::ref record_object = new_record(wrap32(std::int64_t(groups) * group_size));
     host::float64_1d record = host::float64_1d::of(record_object.get(), true);
+    for (Py_ssize_t slot = 0; slot < record.shape(0); ++slot) record.raw_set(slot, -1.0);  // unwritten slots
 
     const size_t length = paths.length();
     const size_t sampled = std::min<size_t>(static_cast<size_t>(static_cast<Py_ssize_t>(window)), length);

@@ -24,7 +24,7 @@ void intern_names() {
     const item items[] = {{&names.trades, "trades"}, {&names.trade_positions, "trade_positions"},
                           {&names.tessary, "tessary"}, {&names.org_np, "org_np"},
                           {&names.zeros, "zeros"},   {&names.empty, "empty"},
-                          {&names.fill, "fill"},     {&names.clear, "clear"},
+                          {&names.clear, "clear"},
                           {&names.dtype, "dtype"}};
     for (const item &name : items) {
         if (*name.slot == nullptr) *name.slot = host::require(PyUnicode_InternFromString(name.text)).release();

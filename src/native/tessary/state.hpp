@@ -25,7 +25,7 @@ extern PyObject *module_object;
 
 // Interned attribute and keyword names, made once at set-up.
 struct interned_names {
-    PyObject *trades, *trade_positions, *tessary, *org_np, *zeros, *empty, *fill, *clear, *dtype;
+    PyObject *trades, *trade_positions, *tessary, *org_np, *zeros, *empty, *clear, *dtype;
 };
 extern interned_names names;
 void intern_names();
