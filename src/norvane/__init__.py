@@ -1,9 +1,50 @@
 """norvane: a bit-exact portfolio backtester with native C++ cores.
 
-`norvane.ravelin` is the engine, `norvane.tessary` the per-trade excursion
-analysis. Importing the package itself stays light: the native modules are
-loaded when first used.
+`norvane.backtest` runs a strategy given as pandas frames and returns a
+`norvane.Report`; `norvane.sweep` runs it over a grid of parameters;
+`norvane.ravelin` is the native engine underneath and
+`norvane.tessary` the per-trade excursion analysis. Importing the package
+itself stays light: the engine, pandas and the native modules are loaded when
+one of these names is first used.
 """
 
-__all__ = ["ravelin", "tessary"]
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from norvane.api import backtest
+    from norvane.report import Report
+
+__all__ = ["backtest", "Report", "sweep", "ravelin", "tessary"]
 __version__ = "0.1.0"
+
+# public name -> (module, attribute or None for the module itself)
+_LAZY = {
+    "backtest": ("norvane.api", "backtest"),
+    "Report": ("norvane.report", "Report"),
+    "sweep": ("norvane.sweep", None),  # the module itself is callable
+    "ravelin": ("norvane.ravelin", None),
+    "tessary": ("norvane.tessary", None),
+}
+
+
+def __getattr__(name: str) -> Any:
+    try:
+        module_name, attribute = _LAZY[name]
+    except KeyError:
+        raise AttributeError(f"module 'norvane' has no attribute {name!r}") from None
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError as exc:
+        if exc.name != module_name:
+            raise
+        raise AttributeError(f"module 'norvane' has no attribute {name!r}") from exc
+    value = module if attribute is None else getattr(module, attribute)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -1,0 +1,124 @@
+"""Report statistics by hand, the figure and HTML export, README usage, demo."""
+
+import base64
+import math
+import re
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from norvane import Report
+from norvane import demo
+
+T0 = pd.Timestamp("2020-01-01")
+DATES = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1), T0 + pd.Timedelta(days=2), T0 + pd.Timedelta(days=730.5)])
+NAT = pd.NaT
+
+
+def hand_report():
+    """Equity 1 -> 1.1 -> 0.99 -> 1.21 over exactly two calendar years."""
+    equity = pd.Series([1.0, 1.1, 0.99, 1.21], index=DATES)
+    d = DATES
+    trades = pd.DataFrame(
+        {
+            "stock": ["A", "B", "C", "D"],
+            "entry_date": [d[1], d[2], d[0], d[3]],
+            "exit_date": [d[2], d[2], d[1], NAT],
+            "holding_days": [2, 4, 3, 0],
+            "return": [0.2, -0.1, 0.05, 0.5],
+            "adverse_excursion": [-0.01, -0.12, 0.0, 0.0],
+            "favourable_excursion": [0.25, 0.01, 0.07, 0.5],
+        }
+    )
+    return Report(equity, trades, periods_per_year=4)
+
+
+def test_statistics_by_hand():
+    s = hand_report().stats()
+    # Returns 0.1, -0.1, 2/9: mean 2/27, squared deviations 38.58/729 over 2.
+    std = math.sqrt(19.29) / 27
+    assert s["total_return"] == pytest.approx(0.21, rel=1e-12)
+    assert s["cagr"] == pytest.approx(0.1, rel=1e-12)  # sqrt(1.21) - 1
+    assert s["annual_volatility"] == pytest.approx(2 * std, rel=1e-12)
+    assert s["sharpe"] == pytest.approx(4 / math.sqrt(19.29), rel=1e-12)
+    assert s["sortino"] == pytest.approx(40 * math.sqrt(3) / 27, rel=1e-12)  # downside sqrt(0.01 / 3)
+    assert s["max_drawdown"] == pytest.approx(-0.1, rel=1e-12)
+    assert (s["max_drawdown_peak"], s["max_drawdown_trough"]) == (DATES[1], DATES[2])
+    assert s["calmar"] == pytest.approx(1.0, rel=1e-12)
+    # Closed trades only: A, B, C.
+    assert (s["trades"], s["open_trades"]) == (3, 1)
+    assert s["win_rate"] == pytest.approx(2 / 3)
+    assert s["avg_trade_return"] == pytest.approx(0.05, rel=1e-12)
+    assert s["profit_factor"] == pytest.approx(2.5, rel=1e-12)
+    assert s["avg_holding_days"] == 3.0
+    # Held at the close of d0 (C), d1 (A), d3 (D); d2 saw A exit and B in and out.
+    assert s["exposure"] == 0.75
+    text = hand_report().summary()
+    assert "CAGR" in text and "10.00%" in text and "Max drawdown peak        2020-01-02" in text
+
+
+def test_statistics_without_losses_or_trades():
+    flat = Report(pd.Series(1.0, index=pd.bdate_range("2024-01-01", periods=5)))
+    s = flat.stats()
+    assert (s["trades"], s["open_trades"], s["max_drawdown"], s["exposure"]) == (0, 0, 0.0, 0.0)
+    for key in ("sharpe", "sortino", "calmar", "win_rate", "avg_trade_return", "profit_factor", "avg_holding_days"):
+        assert math.isnan(s[key]), key
+    assert s["max_drawdown_peak"] is NAT
+
+    rising = hand_report()
+    rising.equity = pd.Series([1.0, 1.1, 1.21, 1.331], index=DATES)
+    rising.trades = rising.trades[rising.trades["return"] > 0]
+    s = rising.stats()
+    assert s["profit_factor"] == math.inf and s["sortino"] == math.inf and s["calmar"] == math.inf
+    assert s["win_rate"] == 1.0
+
+
+def test_plot_and_self_contained_html(tmp_path):
+    pytest.importorskip("matplotlib")
+    report = hand_report()
+    fig = report.plot()
+    eq_ax, dd_ax, ex_ax = fig.axes
+    assert eq_ax.lines[0].get_ydata().tolist() == [1.0, 1.1, 0.99, 1.21]
+    gains, losses = (c.get_offsets() for c in ex_ax.collections)
+    assert np.asarray(gains) == pytest.approx(np.array([[1, 25], [0, 7], [0, 50]]))  # adverse as a positive %
+    assert np.asarray(losses) == pytest.approx(np.array([[12, 1]]))
+
+    path = report.to_html(tmp_path / "r.html")
+    page = Path(path).read_text(encoding="utf-8")
+    png = base64.b64decode(re.search(r'src="data:image/png;base64,([^"]+)"', page).group(1))
+    assert png.startswith(b"\x89PNG\r\n\x1a\n")
+    assert not re.search(r'(src|href)="(?!data:)', page)  # nothing fetched from elsewhere
+    for needle in ("Sharpe ratio", "0.91", "Profit factor", "2.50", "<td>D</td>", "2021-12-31 12:00:00"):
+        assert needle in page
+
+
+def test_missing_matplotlib_is_a_clear_error(monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    with pytest.raises(ImportError, match=r"pip install 'norvane\[report\]'"):
+        hand_report().plot()
+
+
+def test_readme_usage_example_runs(tmp_path, monkeypatch, capsys):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    section = readme.read_text(encoding="utf-8").split("\n## Usage\n", 1)[1].split("\n## ", 1)[0]
+    (code,) = re.findall(r"```python\n(.*?)```", section, re.S)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, str(readme), "exec"), {"__name__": "readme"})
+    assert "Sharpe ratio" in capsys.readouterr().out
+
+
+def test_demo_prints_statistics_actions_and_writes_the_report(tmp_path, capsys):
+    out = tmp_path / "demo.html"
+    assert demo.main(["--out", str(out), "--stocks", "80", "--seed", "3"]) == 0
+    text = capsys.readouterr().out
+    for needle in ("Synthetic market: 80 stocks", "CAGR", "Max drawdown", "Win rate", "Next trading day:"):
+        assert needle in text
+    if "HTML report skipped" not in text:
+        assert f"HTML report written to {out.resolve()}" in text and out.stat().st_size > 10_000
+    prices = demo.synthetic_market(stocks=80, seed=3)
+    listed = prices.notna()
+    assert (~listed.iloc[0]).any() and (~listed.iloc[-1]).any()  # listings and delistings
+    assert np.all(prices.to_numpy()[listed.to_numpy()] > 0)
