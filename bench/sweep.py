@@ -1,0 +1,104 @@
+"""Parameter sweep throughput: serial against a process pool against Dask.
+
+A 256-run grid (commission x stop loss x take profit x exit style x position
+limit) over one market and strategy, run by each backend of
+``norvane.sweep``. Each timing is the whole call as a user sees it, worker
+start-up and shipping the frames included. All backends must return the
+same frame; the script checks that before printing the table.
+
+    python -m bench.sweep                  # M market, 256 runs, 1 and 2 workers
+    python -m bench.sweep --runs 64        # the first 64 runs of the grid
+    python -m bench.sweep --size S --workers 1 2 4
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+if __package__ in (None, ""):                     # python bench/sweep.py
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import pandas as pd
+
+from bench.market import SIZES, sized_market, strategy
+
+GRID = {
+    "commission": [0.0005, 0.001, 0.001425, 0.002],
+    "stop_loss": [None, 0.05, 0.1, 0.2],
+    "take_profit": [None, 0.1, 0.2, 0.4],
+    "touched_exit": [False, True],
+    "position_limit": [1.0, 0.015],
+}
+
+
+def frames(size: str, kind: str) -> tuple[pd.DataFrame, pd.DataFrame]:
+    market = sized_market(size)
+    weights, pos_index, _ = strategy(market, kind)
+    columns = list(market.columns)
+    prices = pd.DataFrame(market.prices, index=pd.DatetimeIndex(market.index.astype("datetime64[ns]")),
+                          columns=columns)
+    position = pd.DataFrame(weights, index=pd.DatetimeIndex(pos_index.astype("datetime64[ns]")),
+                            columns=columns)
+    return prices, position
+
+
+def runs_of(grid: dict, count: int) -> list[dict]:
+    from itertools import product
+
+    names = list(grid)
+    every = [dict(zip(names, combo)) for combo in product(*grid.values())]
+    return every[:count]
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--size", choices=sorted(SIZES), default="M")
+    parser.add_argument("--strategy", default="monthly-50")
+    parser.add_argument("--runs", type=int, default=256, help="first N runs of the 256-run grid")
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--backends", nargs="+", default=["serial", "processes", "dask"],
+                        choices=["serial", "processes", "dask"])
+    args = parser.parse_args(argv)
+
+    from norvane.sweep import sweep
+
+    t0 = time.perf_counter()
+    prices, position = frames(args.size, args.strategy)
+    runs = runs_of(GRID, args.runs)
+    print(f"market {args.size}: {prices.shape[1]} stocks x {prices.shape[0]} days, "
+          f"strategy {args.strategy}, {len(runs)} runs (built in {time.perf_counter() - t0:.1f} s); "
+          f"{os.cpu_count()} CPUs")
+
+    plan = [("serial", 1)] if "serial" in args.backends else []
+    plan += [(b, w) for b in ("processes", "dask") if b in args.backends for w in args.workers]
+    results = []
+    reference = None
+    for backend, workers in plan:
+        t = time.perf_counter()
+        frame = sweep(prices, position, runs, backend=backend,
+                      workers=None if backend == "serial" else workers, progress=False)
+        wall = time.perf_counter() - t
+        failed = int(frame["error"].notna().sum())
+        if reference is None:
+            reference = frame
+        elif not frame.equals(reference):
+            raise SystemExit(f"{backend} with {workers} workers returned a different frame")
+        results.append((backend, workers, wall, failed))
+        print(f"  {backend:<9} workers={workers}: {wall:7.2f} s", flush=True)
+
+    base = results[0][2] if results and results[0][0] == "serial" else None
+    print()
+    print(f"{'backend':<10}{'workers':>8}{'wall s':>9}{'runs/s':>9}{'speed-up':>10}{'per worker':>12}{'failed':>8}")
+    for backend, workers, wall, failed in results:
+        speed = base / wall if base else float("nan")
+        print(f"{backend:<10}{workers:>8}{wall:>9.2f}{len(runs) / wall:>9.2f}"
+              f"{speed:>10.2f}{speed / workers:>12.2f}{failed:>8}")
+    if len(results) > 1:
+        print("\nall backends returned the same frame, bit for bit")
+
+
+if __name__ == "__main__":
+    main()
