@@ -1,5 +1,7 @@
 #include "ravelin/rebalance.hpp"
 
+#include <iterator>
+
 #include "host/buffer_view.hpp"
 #include "host/conversions.hpp"
 #include "host/errors.hpp"
@@ -34,8 +36,10 @@ double trade_to_weights(position_book &positions, PyObject *weights, double cash
         while (next_held != positions.end() && next_held->first < stock) ++next_held;
         const bool held = next_held != positions.end() && next_held->first == stock;
         if (target == 0.0 && !held) continue;
+        // Trading one stock leaves every other entry (and iterator) alone.
+        const auto following = held ? std::next(next_held) : next_held;
         cash = set_position(positions, static_cast<int>(stock), target, cash, fee_ratio, tax_ratio, true, true);
-        next_held = positions.upper_bound(static_cast<int>(stock));
+        next_held = following;
     }
     return cash;
 }
