@@ -136,7 +136,7 @@ void run_daily_loop(const run_arguments &arguments, run_state &state) {
     const Py_ssize_t rows = arguments.price_index.shape(0);
     for (Py_ssize_t row = 0; row < rows; ++row) {
         if (arguments.price_index.raw(row) < arguments.pos_index.get(0)) {
-            state.equity_curve.raw_set(row, 1.0);
+            state.equity_curve.set(row, 1.0);
             continue;
         }
         analysis::record_date(static_cast<int>(row));
@@ -146,7 +146,7 @@ void run_daily_loop(const run_arguments &arguments, run_state &state) {
 
         if (state.rebalance_pending) execute_rebalance(arguments, state, row);
         state.portfolio_value = portfolio_value(state);
-        state.equity_curve.raw_set(row, state.portfolio_value);
+        state.equity_curve.set(row, state.portfolio_value);
         advance_position_cursor(arguments, state, row);
         schedule_rebalance(arguments, state, row);
     }

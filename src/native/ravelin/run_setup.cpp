@@ -61,6 +61,13 @@ void set_up_run(const run_arguments &arguments, run_state &state) {
 
     state.equity_curve_object = new_equity_curve(arguments.price_index_object);
     state.equity_curve = host::float64_1d::of(state.equity_curve_object.get(), true);
+    if (state.equity_curve.shape(0) != arguments.price_index.shape(0)) {
+        // Only an ndarray subclass that misreports its size gets here; the
+        // curve must hold one value per date the loop walks.
+        PyErr_Format(PyExc_ValueError, "price_index reports size %zd but holds %zd dates",
+                     state.equity_curve.shape(0), arguments.price_index.shape(0));
+        host::throw_pending();
+    }
     state.stock_growth_object = new_stock_array(arguments.pos_values_object);
     state.stock_growth = host::float64_1d::of(state.stock_growth_object.get(), true);
     state.last_price_object = new_stock_array(arguments.pos_values_object);
