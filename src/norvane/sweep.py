@@ -374,8 +374,6 @@ def _frame(runs: list[dict], names: list[str], outcomes: list[Outcome], keep_equ
             break
     data: dict[str, Any] = {name: [run.get(name) for run in runs] for name in names}
     for name in stat_names:
-        if name in data:
-            raise ValueError(f"grid: parameter {name!r} has the name of a statistic")
         data[name] = [stats.get(name) if stats is not None else None for stats, _, _ in outcomes]
     errors = np.empty(n, dtype=object)
     errors[:] = [error for _, _, error in outcomes]
