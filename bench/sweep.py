@@ -63,7 +63,7 @@ def main(argv: list[str] | None = None) -> None:
                         choices=["serial", "processes", "dask"])
     args = parser.parse_args(argv)
 
-    from norvane.sweep import sweep
+    from norvane.sweeps import sweep
 
     t0 = time.perf_counter()
     prices, position = frames(args.size, args.strategy)

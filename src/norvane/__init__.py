@@ -24,7 +24,7 @@ __version__ = "0.1.0"
 _LAZY = {
     "backtest": ("norvane.api", "backtest"),
     "Report": ("norvane.report", "Report"),
-    "sweep": ("norvane.sweep", None),  # the module itself is callable
+    "sweep": ("norvane.sweeps", "sweep"),
     "ravelin": ("norvane.ravelin", None),
     "tessary": ("norvane.tessary", None),
 }

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import norvane
-from norvane.sweep import sweep
+from norvane.sweeps import sweep
 
 GRID = {"stop_loss": [None, 0.04, 2.0], "commission": [0.0, 0.002]}  # stop_loss=2.0 fails
 
@@ -144,9 +144,9 @@ class TestDask:
             sweep(*market, GRID, backend="dask")
 
 
-def test_progress_bar_and_module_call(market, capsys):
+def test_progress_bar_and_package_attribute(market, capsys):
     pytest.importorskip("tqdm")
-    import norvane.sweep as module
+    import norvane
 
-    out = module(*market, {"commission": [0.001, 0.002]}, backend="serial", progress=True)
+    out = norvane.sweep(*market, {"commission": [0.001, 0.002]}, backend="serial", progress=True)
     assert len(out) == 2 and "2/2" in capsys.readouterr().err

@@ -21,7 +21,6 @@ import os
 import pickle
 import sys
 import threading
-import types
 import uuid
 from collections import deque
 from collections.abc import Iterable, Mapping
@@ -409,14 +408,3 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
     if progress is None and not (hasattr(sys.stderr, "isatty") and sys.stderr.isatty()):
         return _NoBar()
     return tqdm(total=total, desc="sweep", unit="run", file=sys.stderr)
-
-
-# `norvane.sweep` names both this module and the function; once the module
-# has been imported it is what the package attribute holds, so the module
-# itself runs a sweep when called.
-class _CallableModule(types.ModuleType):
-    def __call__(self, *args: Any, **kwargs: Any) -> pd.DataFrame:
-        return sweep(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = _CallableModule
