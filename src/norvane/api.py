@@ -13,6 +13,7 @@ import operator
 import re
 from collections import Counter
 from collections.abc import Iterable
+from dataclasses import dataclass
 from typing import Any, Union
 
 import numpy as np
@@ -110,25 +111,55 @@ def backtest(
     commission and tax); with ``touched_exit`` the actual fill of a stop or
     take exit is at the level, not at that day's price.
     """
-    prices = _require_frame(prices, "prices")
-    position = _require_frame(position, "position")
+    settings = _settings(commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit,
+                         excursion_window, excursion_step, drop_missing)
+    return simulate(prepare(prices, position, rebalance, drop_missing=drop_missing), settings)
 
-    fee = _rate(commission, "commission")
-    tax = _rate(sell_tax, "sell_tax")
-    sl = _exit_level(stop_loss, "stop_loss", upper=1.0)
-    tp = _exit_level(take_profit, "take_profit", upper=math.inf)
-    limit = _positive(position_limit, "position_limit")
-    window = _small_int(excursion_window, "excursion_window", minimum=0)
-    step = _small_int(excursion_step, "excursion_step", minimum=1)
+
+@dataclass(frozen=True)
+class Prepared:
+    """Frames checked and converted to the engine's arrays, ready for any number of runs."""
+
+    price_values: np.ndarray
+    price_index: np.ndarray
+    weights: np.ndarray
+    pos_index: np.ndarray
+    columns: np.ndarray
+    pos_names: list[str]
+    dates: pd.DatetimeIndex
+    resample: np.ndarray
+    rebalance: str
+
+
+def _settings(commission: Any, sell_tax: Any, stop_loss: Any, take_profit: Any, touched_exit: Any,
+              position_limit: Any, excursion_window: Any, excursion_step: Any,
+              drop_missing: Any = False) -> dict[str, Any]:
+    """The run's parameters checked and in the engine's units."""
     if not isinstance(touched_exit, (bool, np.bool_)):
         raise TypeError(f"touched_exit: expected a bool, got {type(touched_exit).__name__}")
     if not isinstance(drop_missing, (bool, np.bool_)):
         raise TypeError(f"drop_missing: expected a bool, got {type(drop_missing).__name__}")
+    return {
+        "commission": _rate(commission, "commission"),
+        "sell_tax": _rate(sell_tax, "sell_tax"),
+        "stop_loss": _exit_level(stop_loss, "stop_loss", upper=1.0),
+        "take_profit": _exit_level(take_profit, "take_profit", upper=math.inf),
+        "touched_exit": bool(touched_exit),
+        "position_limit": _positive(position_limit, "position_limit"),
+        "excursion_window": _small_int(excursion_window, "excursion_window", minimum=0),
+        "excursion_step": _small_int(excursion_step, "excursion_step", minimum=1),
+    }
+
+
+def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: RebalanceSpec = None, *,
+            drop_missing: bool = False) -> Prepared:
+    """Checks the frames and converts them once; `simulate` runs them with any settings."""
+    prices = _require_frame(prices, "prices")
+    position = _require_frame(position, "position")
 
     _check_index(prices.index, "prices")
     _check_index(position.index, "position")
-    tz = prices.index.tz
-    _check_same_tz(tz, position.index.tz, "position")
+    _check_same_tz(prices.index.tz, position.index.tz, "position")
 
     price_names = _column_names(prices, "prices")
     pos_names = _column_names(position, "position")
@@ -175,22 +206,31 @@ def backtest(
             f"{prices.index[-1]}; nothing would be simulated"
         )
     resample = _rebalance_dates(rebalance, prices.index, position.index)
+    for array in (price_values, price_index, weights, pos_index, resample):
+        array.flags.writeable = False  # shared by every run of a sweep
+    return Prepared(price_values, price_index, weights, pos_index, np.array(pos_names, dtype=object),
+                    pos_names, prices.index, resample, _describe_rebalance(rebalance))
 
-    columns = np.array(pos_names, dtype=object)
+
+def simulate(prepared: Prepared, settings: dict[str, Any]) -> Report:
+    """Runs the engine on prepared arrays with settings checked by `_settings`."""
+    sl, tp = settings["stop_loss"], settings["take_profit"]
+    window, step = settings["excursion_window"], settings["excursion_step"]
+    columns, price_index = prepared.columns, prepared.price_index
     equity = ravelin.backtest_(
-        price_values,
+        prepared.price_values,
         price_index,
         columns,
-        weights,
-        pos_index,
+        prepared.weights,
+        prepared.pos_index,
         columns,
-        resample,
-        fee_ratio=fee,
-        tax_ratio=tax,
+        prepared.resample,
+        fee_ratio=settings["commission"],
+        tax_ratio=settings["sell_tax"],
         stop_loss=-sl if sl is not None else -math.inf,
         take_profit=tp if tp is not None else math.inf,
-        touched_exit=bool(touched_exit),
-        position_limit=limit,
+        touched_exit=settings["touched_exit"],
+        position_limit=settings["position_limit"],
         tessary_window=window,
         tessary_window_step=step,
     )
@@ -201,25 +241,15 @@ def backtest(
             f"the excursion analysis returned {len(records)} records for {len(rows)} trades"
         )
 
-    start = int(np.searchsorted(price_index, pos_index[0], side="left"))
-    dates = prices.index
+    start = int(np.searchsorted(price_index, prepared.pos_index[0], side="left"))
+    dates, pos_names = prepared.dates, prepared.pos_names
     return Report(
         pd.Series(np.asarray(equity)[start:], index=dates[start:], name="equity"),
         _trade_frame(rows, records, dates, pos_names, window, step),
         actions=_by_name(operations["actions"], pos_names, str, "action"),
         weights=_final_weights(operations["weights"], pos_names),
         next_weights=_next_weights(operations["next_weights"], pos_names),
-        params={
-            "commission": fee,
-            "sell_tax": tax,
-            "stop_loss": sl,
-            "take_profit": tp,
-            "touched_exit": bool(touched_exit),
-            "position_limit": limit,
-            "excursion_window": window,
-            "excursion_step": step,
-            "rebalance": _describe_rebalance(rebalance),
-        },
+        params={**settings, "rebalance": prepared.rebalance},
     )
 
 

@@ -26,7 +26,7 @@ from collections import deque
 from collections.abc import Iterable, Mapping
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Optional, Union
 
 import numpy as np
@@ -193,27 +193,55 @@ class _Payload:
     rebalance: Any
     fixed: dict[str, Any]
     keep_equity: bool
+    # The frames checked and converted once per process, for the runs that
+    # do not vary the rebalance schedule or the column dropping.
+    prepared: Any = field(default=None, repr=False, compare=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "prepared": None}
 
 
 # The engine's module state is per process: runs in one process, whatever
 # thread they come from (a Dask worker may have several), take turns.
 _ENGINE_LOCK = threading.Lock()
 
+# Frame-level parameters: a run that varies them needs its own preparation.
+_FRAME_PARAMETERS = ("rebalance", "drop_missing")
+
 
 def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
-    from norvane.api import backtest
+    from norvane import api
 
-    kwargs = dict(payload.fixed)
-    if payload.rebalance is not None:
-        kwargs["rebalance"] = payload.rebalance
-    kwargs.update(params)
+    kwargs = {**_backtest_defaults(), **payload.fixed, **params}
+    rebalance = kwargs.pop("rebalance", None)
+    if rebalance is None:
+        rebalance = payload.rebalance
     try:
+        settings = api._settings(**kwargs)
         with _ENGINE_LOCK:
-            report = backtest(payload.prices, payload.position, **kwargs)
+            if any(name in params for name in _FRAME_PARAMETERS):
+                prepared = api.prepare(payload.prices, payload.position, rebalance,
+                                       drop_missing=kwargs["drop_missing"])
+            else:
+                if payload.prepared is None:
+                    payload.prepared = api.prepare(payload.prices, payload.position, rebalance,
+                                                   drop_missing=kwargs["drop_missing"])
+                prepared = payload.prepared
+            report = api.simulate(prepared, settings)
         stats = dict(report.stats())
     except Exception as exc:  # a failing run is a result, not the end of the sweep
         return None, None, _describe(exc)
     return stats, (report.equity if payload.keep_equity else None), None
+
+
+def _backtest_defaults() -> dict[str, Any]:
+    from norvane.api import backtest
+
+    return {
+        name: parameter.default
+        for name, parameter in inspect.signature(backtest).parameters.items()
+        if parameter.default is not inspect.Parameter.empty
+    }
 
 
 def _describe(exc: BaseException) -> str:
