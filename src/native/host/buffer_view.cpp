@@ -53,11 +53,11 @@ const char *describe_format_char(char code, bool is_complex) {
 void check_format(const char *format, element_kind kind) {
     if (format == nullptr) format = "B";  // the protocol's default: unsigned bytes
     bool standard_sizes = false;
+    bool swapped = false;  // big-endian data: its values cannot be read in place
     switch (*format) {
         case '@': case '^': ++format; break;
         case '=': case '<': standard_sizes = true; ++format; break;
-        case '>': case '!':
-            raise(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+        case '>': case '!': standard_sizes = swapped = true; ++format; break;
         default: break;
     }
     bool counted = false;
@@ -80,6 +80,7 @@ void check_format(const char *format, element_kind kind) {
         case element_kind::int64: matches = code == 'q' || (code == 'l' && !standard_sizes && sizeof(long) == 8); break;
         case element_kind::object: matches = code == 'O'; break;
     }
+    if (swapped && single && matches) raise_dtype_mismatch(kind, "big-endian data");
     if (!single || !matches) raise_dtype_mismatch(kind, got);
 }
 
