@@ -140,6 +140,15 @@ def test_failed_record_is_reported_and_lists_stay_aligned(unraisable, matrix, s,
     assert len(tessary.trade_positions) == len(tessary.tessary) == 1
 
 
+def test_record_too_large_for_an_int_is_refused_not_wrapped(unraisable):
+    # 6 * (floor((2**30 - 1) / 1) + 2) does not fit 32 bits; wrapping it
+    # would allocate a record of an arbitrary size.
+    assert close_trade(np.ones((3, 1)), 0, 2, 2**30, 1, {0: 0}) == []
+    [(context, exc)] = unraisable
+    assert context == "norvane.tessary.record_exit" and isinstance(exc, OverflowError)
+    assert "would hold 6442450950 values" in str(exc)
+
+
 prices_strategy = st.lists(st.one_of(st.floats(0.5, 64.0), st.just(NAN)), min_size=1, max_size=12)
 
 

@@ -68,8 +68,9 @@ void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssiz
     }
 }
 
-// floor((window - 1) / window_step) + 2 groups, in 32-bit int arithmetic.
-int group_count() {
+// floor((window - 1) / window_step) + 2 groups, the division in 32-bit int
+// arithmetic.
+std::int64_t group_count() {
     const int numerator = wrap32(std::int64_t(window) - 1);
     if (window_step == 0) host::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
     if (window_step == -1 && numerator == INT_MIN) {
@@ -78,7 +79,20 @@ int group_count() {
     int quotient = numerator / window_step;
     const int remainder = numerator % window_step;
     if (remainder != 0 && ((remainder < 0) != (window_step < 0))) --quotient;
-    return wrap32(std::int64_t(quotient) + 2);
+    return std::int64_t(quotient) + 2;
+}
+
+// The record's length. A window so large that the length leaves the int
+// range is refused rather than wrapped into an arbitrary size.
+int record_length() {
+    const std::int64_t length = group_count() * group_size;
+    if (length > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError,
+                     "an excursion record of window %d and step %d would hold %lld values",
+                     window, window_step, static_cast<long long>(length));
+        host::throw_pending();
+    }
+    return static_cast<int>(length);
 }
 
 // A new float64 array of `size` slots (org_np.empty).
@@ -120,8 +134,7 @@ host::ref compute_record(int entry_row, int stock) {
     const Py_ssize_t column = host::numpy_index(mapped_column, matrix.shape(1), 0);
     walk_prices(matrix, entry_row, end, column, paths);
 
-    const int groups = group_count();
-    host::ref record_object = new_record(wrap32(std::int64_t(groups) * group_size));
+    host::ref record_object = new_record(record_length());
     host::float64_1d record = host::float64_1d::of(record_object.get(), true);
     for (Py_ssize_t slot = 0; slot < record.shape(0); ++slot) record.raw_set(slot, -1.0);  // unwritten slots
 
