@@ -26,15 +26,6 @@ void append_to(PyObject *name, PyObject *item) {
     }
 }
 
-host::ref new_zero_array(Py_ssize_t length, PyObject *element_type) {
-    host::ref numpy = module_global(names.org_np);
-    host::ref zeros = host::require(PyObject_GetAttr(numpy.get(), names.zeros));
-    host::ref args = host::require(Py_BuildValue("(n)", length));
-    host::ref kwargs = host::require(PyDict_New());
-    host::require_status(PyDict_SetItem(kwargs.get(), names.dtype, element_type));
-    return host::require(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
-}
-
 // Appends one closed or still-open trade to the three result lists. The
 // record is computed first, so a failing computation leaves all three
 // lists as they were and they stay aligned.
@@ -68,9 +59,10 @@ void start_analysis(PyArrayObject *price_matrix, std::map<int, int> columns, int
             host::ref list = module_global(name);
             host::require(PyObject_CallMethodNoArgs(list.get(), names.clear));
         }
-        host::ref entries = new_zero_array(stock_count, reinterpret_cast<PyObject *>(&PyLong_Type));
+        host::ref count = host::require(PyLong_FromLong(stock_count));
+        host::ref entries = zeros_array(count.get(), reinterpret_cast<PyObject *>(&PyLong_Type));
         assign_array(entry, entries.get());
-        host::ref values = new_zero_array(stock_count, reinterpret_cast<PyObject *>(&PyFloat_Type));
+        host::ref values = zeros_array(count.get(), reinterpret_cast<PyObject *>(&PyFloat_Type));
         assign_array(position, values.get());
     });
 }

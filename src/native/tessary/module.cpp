@@ -79,14 +79,6 @@ void publish_export_table(PyObject *module) {
 
 // ---- module-level statements ----------------------------------------------
 
-host::ref call_zeros(PyObject *numpy, PyObject *shape, PyObject *element_type) {
-    host::ref zeros = host::require(PyObject_GetAttr(numpy, tessary::names.zeros));
-    host::ref args = host::require(PyTuple_Pack(1, shape));
-    host::ref kwargs = host::require(PyDict_New());
-    host::require_status(PyDict_SetItem(kwargs.get(), tessary::names.dtype, element_type));
-    return host::require(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
-}
-
 void run_module_statements(PyObject *module) {
     host::ref numpy = host::require(PyImport_ImportModule("numpy"));
     host::require_status(PyObject_SetAttr(module, tessary::names.org_np, numpy.get()));
@@ -94,14 +86,14 @@ void run_module_statements(PyObject *module) {
     PyObject *int_type = reinterpret_cast<PyObject *>(&PyLong_Type);
 
     host::ref empty_shape = host::require(Py_BuildValue("(ii)", 0, 0));
-    tessary::assign_array(tessary::prices, call_zeros(numpy.get(), empty_shape.get(), float_type).get());
+    tessary::assign_array(tessary::prices, tessary::zeros_array(empty_shape.get(), float_type).get());
     for (PyObject *name : {tessary::names.trades, tessary::names.trade_positions, tessary::names.tessary}) {
         host::ref list = host::require(PyList_New(0));
         host::require_status(PyObject_SetAttr(module, name, list.get()));
     }
     host::ref zero = host::require(PyLong_FromLong(0));
-    tessary::assign_array(tessary::entry, call_zeros(numpy.get(), zero.get(), int_type).get());
-    tessary::assign_array(tessary::position, call_zeros(numpy.get(), zero.get(), float_type).get());
+    tessary::assign_array(tessary::entry, tessary::zeros_array(zero.get(), int_type).get());
+    tessary::assign_array(tessary::position, tessary::zeros_array(zero.get(), float_type).get());
     host::ref test_dict = host::require(PyDict_New());
     host::require_status(PyObject_SetAttrString(module, "__test__", test_dict.get()));
 }

@@ -42,6 +42,15 @@ void assign_array(PyObject *&variable, PyObject *value) {
     Py_XSETREF(variable, value);
 }
 
+host::ref zeros_array(PyObject *shape, PyObject *element_type) {
+    host::ref numpy = module_global(names.org_np);
+    host::ref zeros = host::require(PyObject_GetAttr(numpy.get(), names.zeros));
+    host::ref args = host::require(PyTuple_Pack(1, shape));
+    host::ref kwargs = host::require(PyDict_New());
+    host::require_status(PyDict_SetItem(kwargs.get(), names.dtype, element_type));
+    return host::require(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
+}
+
 host::ref module_global(PyObject *name) { return host::lookup_global(module_object, name); }
 
 }  // namespace tessary

@@ -37,6 +37,9 @@ inline void assign_array(PyArrayObject *&variable, PyObject *value) {
     assign_array(reinterpret_cast<PyObject *&>(variable), value);
 }
 
+// org_np.zeros(shape, dtype=element_type)
+host::ref zeros_array(PyObject *shape, PyObject *element_type);
+
 // A module-level name as the module's code sees it (namespace, then builtins).
 host::ref module_global(PyObject *name);
 
