@@ -140,3 +140,15 @@ def test_rebalance_reports_bad_weights(unraisable, capsys, weights, kind, messag
     assert type(error) is kind and str(error) == message
     assert message in capsys.readouterr().err
     assert hooks() == NO_HOOK
+
+
+def test_system_exit_inside_rebalance_is_reported_not_obeyed(unraisable):
+    # Printing a SystemExit the usual way would end the process.
+    class ExitingSum(np.ndarray):
+        def sum(self, *args, **kwargs):
+            raise SystemExit(3)
+
+    weights = np.ones(2).view(ExitingSum)
+    assert _testing.rebalance({}, weights, 1.0, 0.0, 0.0, 1.0) == (0.0, {})
+    [(context, error)] = unraisable
+    assert context == "norvane.ravelin.rebalance" and isinstance(error, SystemExit)
