@@ -10,6 +10,30 @@ namespace host {
 // Adds a traceback entry for `function_name` to the pending exception.
 void add_traceback(const char *function_name, const char *file_name);
 
+// Runs `body`; when it fails, adds a traceback entry for `function_name`
+// to the exception (a C++ allocation failure becomes MemoryError) and
+// throws again.
+template <class Body>
+auto traced(const char *function_name, const char *file_name, Body &&body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const error_already_set &) {
+    }
+    add_traceback(function_name, file_name);
+    throw_pending();
+}
+
+// Entry-point form of `traced`: a new reference, or NULL with the exception
+// set and the traceback entry added.
+template <class Body>
+PyObject *guarded_traced(const char *function_name, const char *file_name, Body &&body) noexcept {
+    PyObject *result = guarded(body);
+    if (result == nullptr) add_traceback(function_name, file_name);
+    return result;
+}
+
 // Prints the pending exception with its traceback, then hands it to
 // sys.unraisablehook with `context` as the object; clears it.
 void report_unraisable(const char *context);

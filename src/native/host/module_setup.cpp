@@ -160,6 +160,12 @@ void import_type_objects() {
     }
 }
 
+void intern_all(std::initializer_list<interned_string> strings) {
+    for (const interned_string &string : strings) {
+        if (*string.slot == nullptr) *string.slot = require(PyUnicode_InternFromString(string.text)).release();
+    }
+}
+
 PyTypeObject *ndarray_type() { return numpy_ndarray; }
 
 ref lookup_global(PyObject *module, PyObject *name) {

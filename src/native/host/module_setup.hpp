@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "host/ref.hpp"
 
@@ -28,6 +29,14 @@ bool begin_exec(module_identity &identity, PyObject *module);
 
 // Ends a failed exec step: traceback entry, module unbound. Returns -1.
 int fail_exec(module_identity &identity);
+
+// Makes each slot a strong reference to the interned string of its text,
+// once for the process.
+struct interned_string {
+    PyObject **slot;
+    const char *text;
+};
+void intern_all(std::initializer_list<interned_string> strings);
 
 // Fetches builtins.type and NumPy's type objects and checks their sizes.
 void import_type_objects();

@@ -71,15 +71,13 @@ host::ref run_backtest(const run_arguments &arguments) {
 }
 
 PyObject *backtest_(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *result = host::guarded([&] {
+    return host::guarded_traced("norvane.ravelin.backtest_", "norvane.ravelin", [&] {
         PyObject *values[parameter_count];
         backtest_parameters.parse(args, nargs, kwnames, values);
         run_arguments arguments;
         convert_arguments(values, arguments);
         return run_backtest(arguments);
     });
-    if (result == nullptr) host::add_traceback("norvane.ravelin.backtest_", "norvane.ravelin");
-    return result;
 }
 
 }  // namespace ravelin

@@ -61,14 +61,8 @@ host::ref build_map(PyObject *price_columns, PyObject *pos_columns) {
 }  // namespace
 
 host::ref map_columns(PyObject *price_columns, PyObject *pos_columns) {
-    try {
-        return build_map(price_columns, pos_columns);
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const host::error_already_set &) {
-    }
-    host::add_traceback("norvane.ravelin.map_columns", "norvane.ravelin");
-    host::throw_pending();
+    return host::traced("norvane.ravelin.map_columns", "norvane.ravelin",
+                        [&] { return build_map(price_columns, pos_columns); });
 }
 
 std::map<int, int> column_map_from_dict(PyObject *mapping) {

@@ -69,12 +69,6 @@ void settle_pending_exits(const run_arguments &arguments, run_state &state) {
     }
 }
 
-// pos_values[pos_row] as the host indexes it.
-host::ref weight_row(const run_arguments &arguments, int pos_row) {
-    host::ref index = host::require(PyLong_FromLong(pos_row));
-    return host::require(PyObject_GetItem(arguments.pos_values_object, index.get()));
-}
-
 // Trades to the weights of the position row in force, at this row's prices.
 void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
     host::ref weights = weight_row(arguments, state.pos_row);

@@ -10,11 +10,7 @@ run_defaults defaults{1.425 / 1000, 3.0 / 1000, 0.0, 0.0};
 interned_strings strings{};
 
 void intern_strings() {
-    struct item {
-        PyObject **slot;
-        const char *text;
-    };
-    const item items[] = {
+    host::intern_all({
         {&strings.org_np, "org_np"},
         {&strings.tessary, "tessary"},
         {&strings.datetime, "datetime"},
@@ -34,10 +30,7 @@ void intern_strings() {
         {&strings.enter, "enter"},
         {&strings.exit, "exit"},
         {&strings.sl_tp_exit, "sl_tp_exit"},
-    };
-    for (const item &name : items) {
-        if (*name.slot == nullptr) *name.slot = host::require(PyUnicode_InternFromString(name.text)).release();
-    }
+    });
 }
 
 host::ref module_global(PyObject *name) { return host::lookup_global(module_object, name); }

@@ -5,6 +5,7 @@
 #include "host/buffer_view.hpp"
 #include "host/conversions.hpp"
 #include "host/errors.hpp"
+#include "ravelin/engine_state.hpp"
 
 namespace ravelin {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 // The row's own `sum`: NumPy's pairwise summation, so the scale is
 // bit-identical to what the array reports.
 double weight_sum(PyObject *weights) {
-    host::ref total = host::require(PyObject_CallMethod(weights, "sum", nullptr));
+    host::ref total = host::require(PyObject_CallMethodNoArgs(weights, strings.sum));
     return host::to_double(total.get());
 }
 

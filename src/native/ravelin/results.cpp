@@ -41,11 +41,6 @@ void fill_weights(PyObject *weights, const run_state &state) {
     }
 }
 
-host::ref weight_row(const run_arguments &arguments, int pos_row) {
-    host::ref index = host::require(PyLong_FromLong(pos_row));
-    return host::require(PyObject_GetItem(arguments.pos_values_object, index.get()));
-}
-
 // The nonzero target weights of the row in force, as the row's own elements.
 void fill_next_weights(PyObject *next_weights, const run_arguments &arguments, const run_state &state) {
     host::ref row = weight_row(arguments, state.pos_row);

@@ -39,6 +39,11 @@ host::ref new_stock_array(PyObject *pos_values) {
 
 }  // namespace
 
+host::ref weight_row(const run_arguments &arguments, int pos_row) {
+    host::ref index = host::require(PyLong_FromLong(pos_row));
+    return host::require(PyObject_GetItem(arguments.pos_values_object, index.get()));
+}
+
 std::vector<std::int64_t> build_rebalance_mask(const host::int64_1d &price_index, const host::int64_1d &resample) {
     const Py_ssize_t rows = price_index.shape(0);
     std::vector<std::int64_t> mask(rows, 0);

@@ -66,4 +66,7 @@ struct run_state {
     bool exits_found = false;
 };
 
+// pos_values[pos_row] as the host indexes it (a 1-D float64 array).
+host::ref weight_row(const run_arguments &arguments, int pos_row);
+
 }  // namespace ravelin

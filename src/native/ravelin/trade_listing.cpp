@@ -68,17 +68,10 @@ host::ref list_trades(PyObject *pos_columns, PyObject *price_index) {
     return rows;
 }
 
-template <class Body>
-PyObject *with_traceback(const char *function_name, Body &&body) {
-    PyObject *result = host::guarded(body);
-    if (result == nullptr) host::add_traceback(function_name, "norvane.ravelin");
-    return result;
-}
-
 }  // namespace
 
 PyObject *get_trade_stocks(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return with_traceback("norvane.ravelin.get_trade_stocks", [&] {
+    return host::guarded_traced("norvane.ravelin.get_trade_stocks", "norvane.ravelin", [&] {
         PyObject *values[2];
         listing_parameters.parse(args, nargs, kwnames, values);
         host::require_ndarray_or_none(values[0], "pos_columns");
@@ -91,7 +84,7 @@ PyObject *get_trade_stocks(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 PyObject *get_stock_operations(PyObject *, PyObject *) {
-    return with_traceback("norvane.ravelin.get_stock_operations", [&] {
+    return host::guarded_traced("norvane.ravelin.get_stock_operations", "norvane.ravelin", [&] {
         if (stock_operations == nullptr || stock_operations == Py_None) {
             PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "copy");
             host::throw_pending();
@@ -102,7 +95,7 @@ PyObject *get_stock_operations(PyObject *, PyObject *) {
 }
 
 PyObject *ioft(PyObject *, PyObject *timestamp) {
-    return with_traceback("norvane.ravelin.ioft", [&] {
+    return host::guarded_traced("norvane.ravelin.ioft", "norvane.ravelin", [&] {
         host::ref seconds;
         if (PyFloat_Check(timestamp)) {
             seconds = host::require(PyFloat_FromDouble(PyFloat_AS_DOUBLE(timestamp) / 1e9));

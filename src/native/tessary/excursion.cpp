@@ -156,14 +156,8 @@ host::ref compute_record(int entry_row, int stock) {
 }  // namespace
 
 host::ref tessary_analysis(int entry_row, int stock) {
-    try {
-        return compute_record(entry_row, stock);
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const host::error_already_set &) {
-    }
-    host::add_traceback("norvane.tessary.tessary_analysis", "norvane.tessary");
-    host::throw_pending();
+    return host::traced("norvane.tessary.tessary_analysis", "norvane.tessary",
+                        [&] { return compute_record(entry_row, stock); });
 }
 
 }  // namespace tessary

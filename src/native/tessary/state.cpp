@@ -17,18 +17,14 @@ PyObject *module_object = nullptr;
 interned_names names{};
 
 void intern_names() {
-    struct item {
-        PyObject **slot;
-        const char *text;
-    };
-    const item items[] = {{&names.trades, "trades"}, {&names.trade_positions, "trade_positions"},
-                          {&names.tessary, "tessary"}, {&names.org_np, "org_np"},
-                          {&names.zeros, "zeros"},   {&names.empty, "empty"},
-                          {&names.clear, "clear"},
-                          {&names.dtype, "dtype"}};
-    for (const item &name : items) {
-        if (*name.slot == nullptr) *name.slot = host::require(PyUnicode_InternFromString(name.text)).release();
-    }
+    host::intern_all({{&names.trades, "trades"},
+                      {&names.trade_positions, "trade_positions"},
+                      {&names.tessary, "tessary"},
+                      {&names.org_np, "org_np"},
+                      {&names.zeros, "zeros"},
+                      {&names.empty, "empty"},
+                      {&names.clear, "clear"},
+                      {&names.dtype, "dtype"}});
 }
 
 void assign_array(PyObject *&variable, PyObject *value) {
