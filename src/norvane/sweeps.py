@@ -14,6 +14,7 @@ are put in grid order whatever order the runs finish in.
 
 from __future__ import annotations
 
+import functools
 import inspect
 import itertools
 import multiprocessing
@@ -212,7 +213,7 @@ _FRAME_PARAMETERS = ("rebalance", "drop_missing")
 def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
     from norvane import api
 
-    kwargs = {**_backtest_defaults(), **payload.fixed, **params}
+    kwargs = {**_backtest_defaults(), **payload.fixed, **params}  # a fresh dict: the cached one stays intact
     rebalance = kwargs.pop("rebalance", None)
     if rebalance is None:
         rebalance = payload.rebalance
@@ -234,6 +235,7 @@ def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
     return stats, (report.equity if payload.keep_equity else None), None
 
 
+@functools.lru_cache(maxsize=None)
 def _backtest_defaults() -> dict[str, Any]:
     from norvane.api import backtest
 
