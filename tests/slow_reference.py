@@ -170,14 +170,18 @@ def _run(price_values, price_index, price_columns, pos_values, pos_index, pos_co
             continue
         analysis.day = i
         exits_found = False
-        for sid in sorted(book):  # marking and stop checks; entries are never removed here
+        # Marking and stop checks; entries are never removed here. Every
+        # holding is marked against the price before today's: a column that
+        # several holdings read (duplicate names, or a name priced from
+        # column 0) moves on once, after all of them.
+        today = last_price.copy()
+        for sid in sorted(book):
             col = column_map.get(sid, 0)
             price = price_values[i, col]
-            if math.isnan(last_price[col]):
-                last_price[col] = price
-            ratio = price / last_price[col]
+            last = last_price[col]
+            ratio = price / (price if math.isnan(last) else last)
             if not math.isnan(price):
-                last_price[col] = price
+                today[col] = price
             if math.isnan(ratio):
                 ratio = 1
             book[sid] = book[sid] * ratio
@@ -191,6 +195,7 @@ def _run(price_values, price_index, price_columns, pos_values, pos_index, pos_co
             elif not touched_exit and (sl_hit or tp_hit):
                 exits_found = True
                 new_exits.append(sid)
+        last_price = today
         for sid in pending_exits:
             if sid in book and book[sid] != 0.0:
                 cash = set_position(book, sid, 0.0, cash, fee, tax, analysis, False, True)

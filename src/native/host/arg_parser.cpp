@@ -48,9 +48,8 @@ void keyword_table::raise_count(Py_ssize_t given) const {
         bound = "at most";
         expected = maximum;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function_name_,
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function_name_,  // pinned
                  bound, expected, expected == 1 ? "" : "s", given);
-    throw_pending();
 }
 
 void keyword_table::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **values) const {
@@ -80,12 +79,12 @@ void keyword_table::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     }
     if (first_bad == nullptr) return;
     if (!PyUnicode_Check(first_bad)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name_);
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name_);  // pinned
     } else if (find(first_bad, 0) >= 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name_,
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name_,  // pinned
                      first_bad);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name_, first_bad);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name_, first_bad);  // pinned
     }
     throw_pending();
 }

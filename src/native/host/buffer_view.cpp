@@ -42,9 +42,8 @@ const char *describe_format_char(char code, bool is_complex) {
 }
 
 [[noreturn]] void raise_dtype_mismatch(element_kind kind, const char *got) {
-    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+    raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",  // pinned
                  element_name(kind), "'", got);
-    throw_pending();
 }
 
 // Checks a struct-module style format string against the one element
@@ -96,9 +95,8 @@ bool acquire_buffer(Py_buffer &buffer, PyObject *object, element_kind kind, int 
     require_status(PyObject_GetBuffer(object, &buffer, flags));
     try {
         if (buffer.ndim != ndim) {
-            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+            raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",  // pinned
                          ndim, buffer.ndim);
-            throw_pending();
         }
         check_format(buffer.format, kind);
         if (buffer.itemsize != element_size(kind)) {
@@ -112,8 +110,7 @@ bool acquire_buffer(Py_buffer &buffer, PyObject *object, element_kind kind, int 
 }
 
 void raise_out_of_bounds(int axis) {
-    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
-    throw_pending();
+    raise_format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);  // pinned
 }
 
 }  // namespace host

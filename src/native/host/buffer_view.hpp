@@ -124,6 +124,21 @@ private:
     Py_ssize_t strides_[N] = {};
 };
 
+// An array owned together with a typed view of it. The view is declared
+// last, so it is released before the array.
+template <class View>
+struct owned_array {
+    ref object;
+    View view;
+
+    static owned_array of(ref array, bool writable = false) {
+        owned_array owned;
+        owned.view = View::of(array.get(), writable);
+        owned.object = std::move(array);
+        return owned;
+    }
+};
+
 using float64_2d = strided_view<double, 2>;
 using float64_1d = strided_view<double, 1>;
 using int64_1d = strided_view<std::int64_t, 1>;

@@ -9,15 +9,13 @@ void *import_capi_entry(PyObject *module, const char *name, const char *signatur
     if (module_name == nullptr) throw_pending();
     PyObject *capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), name) : nullptr;
     if (capsule == nullptr) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, kind, name);
-        throw_pending();
+        raise_format(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, kind, name);  // pinned
     }
     if (!PyCapsule_IsValid(capsule, signature)) {
         const char *got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : Py_TYPE(capsule)->tp_name;
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", kind,
+        raise_format(PyExc_TypeError, "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", kind,  // pinned
                      module_name, name, signature, got != nullptr ? got : "NULL");
-        throw_pending();
     }
     void *pointer = PyCapsule_GetPointer(capsule, signature);
     if (pointer == nullptr) throw_pending();

@@ -9,11 +9,10 @@ namespace {
 ref integer_of(PyObject *value) {
     if (PyLong_Check(value)) return ref::borrow(value);
     PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
-    if (number == nullptr || number->nb_int == nullptr) raise(PyExc_TypeError, "an integer is required");
+    if (number == nullptr || number->nb_int == nullptr) raise(PyExc_TypeError, "an integer is required");  // pinned
     ref result = require(number->nb_int(value));
     if (!PyLong_Check(result.get())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
-        throw_pending();
+        raise_format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
     }
     return result;
 }
@@ -33,7 +32,7 @@ int to_int32(PyObject *value) {
     const long long wide = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (wide == -1 && PyErr_Occurred()) throw_pending();
     if (overflow != 0 || wide < INT_MIN || wide > INT_MAX) {
-        raise(PyExc_OverflowError, "value too large to convert to int");
+        raise(PyExc_OverflowError, "value too large to convert to int");  // pinned
     }
     return static_cast<int>(wide);
 }
@@ -50,8 +49,7 @@ std::int64_t to_int64(PyObject *value) {
 std::string to_std_string(PyObject *value) {
     if (PyBytes_Check(value)) return std::string(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     if (PyByteArray_Check(value)) return std::string(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value));
-    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(value)->tp_name);
-    throw_pending();
+    raise_format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(value)->tp_name);
 }
 
 bool to_bool(PyObject *value) {

@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace host {
@@ -89,19 +91,30 @@ void report_unraisable(const char *context) {
     PyErr_WriteUnraisable(context_object ? context_object.get() : Py_None);
 }
 
+bool pending_ends_run() noexcept {
+    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+void add_traceback_for(const char *context) {
+    // A fixed buffer: this runs while a MemoryError is pending.
+    char module_name[128];
+    const char *last_dot = std::strrchr(context, '.');
+    const int length = last_dot != nullptr ? static_cast<int>(last_dot - context) : static_cast<int>(std::strlen(context));
+    std::snprintf(module_name, sizeof module_name, "%.*s", length, context);
+    add_traceback(context, module_name);
+}
+
 Py_ssize_t numpy_index(Py_ssize_t index, Py_ssize_t size, int axis) {
     Py_ssize_t resolved = index < 0 ? index + size : index;
     if (resolved < 0 || resolved >= size) {
-        PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd",
+        raise_format(PyExc_IndexError, "index %zd is out of bounds for axis %d with size %zd",  // pinned
                      index, axis, size);
-        throw_pending();
     }
     return resolved;
 }
 
 void raise_not_subscriptable(PyObject *object) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(object)->tp_name);
-    throw_pending();
+    raise_format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(object)->tp_name);  // pinned
 }
 
 }  // namespace host

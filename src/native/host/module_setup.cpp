@@ -18,7 +18,7 @@ void check_single_interpreter(module_identity &identity) {
         identity.interpreter_id = current;
     } else if (identity.interpreter_id != current) {
         raise(PyExc_ImportError,
-              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+              "Interpreter change detected - this module can only be loaded into one interpreter per process.");  // pinned
     }
 }
 
@@ -48,7 +48,7 @@ void warn_on_version_mismatch(const module_identity &identity) {
     std::memcpy(running, version, length);
     if (std::strcmp(compiled, running) != 0) {
         require_status(PyErr_WarnFormat(nullptr, 1,
-                                        "compiletime version %s of module '%.100s' does not match runtime version %s",
+                                        "compiletime version %s of module '%.100s' does not match runtime version %s",  // pinned
                                         compiled, identity.full_name, running));
     }
 }
@@ -56,8 +56,7 @@ void warn_on_version_mismatch(const module_identity &identity) {
 void look_up_builtins(PyObject *builtins) {
     for (const char *name : {"enumerate", "range", "ImportError"}) {
         if (!PyObject_HasAttrString(builtins, name)) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-            throw_pending();
+            raise_format(PyExc_NameError, "name '%s' is not defined", name);  // pinned
         }
     }
 }
@@ -68,20 +67,18 @@ PyTypeObject *import_type(PyObject *module, const char *module_name, const char 
                           larger_size when_larger) {
     ref object = require(PyObject_GetAttrString(module, class_name));
     if (!PyType_Check(object.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
-        throw_pending();
+        raise_format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
     }
     const Py_ssize_t size = reinterpret_cast<PyTypeObject *>(object.get())->tp_basicsize;
     if (size < expected) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
+        raise_format(PyExc_ValueError,
+                     "%.200s.%.200s size changed, may indicate binary incompatibility. "  // pinned
                      "Expected %zd from C header, got %zd from PyObject",
                      module_name, class_name, expected, size);
-        throw_pending();
     }
     if (size > expected && when_larger == larger_size::warn) {
         require_status(PyErr_WarnFormat(nullptr, 0,
-                                        "%s.%s size changed, may indicate binary incompatibility. "
+                                        "%s.%s size changed, may indicate binary incompatibility. "  // pinned
                                         "Expected %zd from C header, got %zd from PyObject",
                                         module_name, class_name, expected, size));
     }
@@ -111,10 +108,9 @@ PyObject *create_module(module_identity &identity, PyObject *spec, PyTypeObject 
 bool begin_exec(module_identity &identity, PyObject *module) {
     if (identity.module != nullptr) {
         if (identity.module == module) return true;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        raise_format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",  // pinned
                      identity.short_name);
-        throw_pending();
     }
     identity.module = ref::borrow(module).release();
     warn_on_version_mismatch(identity);
@@ -175,15 +171,14 @@ ref lookup_global(PyObject *module, PyObject *name) {
     if (PyErr_Occurred()) throw_pending();
     value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
     if (value != nullptr) return ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);  // pinned
     throw_pending();
 }
 
 void require_ndarray_or_none(PyObject *object, const char *argument_name) {
     if (object == Py_None || PyObject_TypeCheck(object, numpy_ndarray)) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",  // pinned
                  argument_name, numpy_ndarray->tp_name, Py_TYPE(object)->tp_name);
-    throw_pending();
 }
 
 }  // namespace host

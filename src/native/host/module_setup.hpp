@@ -14,7 +14,7 @@ namespace host {
 struct module_identity {
     const char *short_name;  // "tessary"
     const char *full_name;   // "norvane.tessary"
-    const char *init_name;   // "init norvane.tessary", the traceback entry of a failed exec
+    const char *init_name;   // "init norvane.tessary", the traceback entry of a failed exec (pinned)
     PyObject *module = nullptr;  // owned once the exec step has bound it
     std::int64_t interpreter_id = -1;
 };

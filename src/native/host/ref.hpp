@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <exception>
 #include <new>
 #include <utility>
@@ -19,9 +20,24 @@ struct error_already_set : std::exception {
 
 [[noreturn]] inline void throw_pending() { throw error_already_set(); }
 
+// Throws when a host call left an exception pending without saying so in
+// its result (a void function of the analysis module's interface).
+inline void throw_if_pending() {
+    if (PyErr_Occurred() != nullptr) throw_pending();
+}
+
 // Sets a Python exception and throws.
 [[noreturn]] inline void raise(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
+    throw_pending();
+}
+
+// Sets a Python exception from a PyUnicode_FromFormat format and throws.
+[[noreturn]] inline void raise_format(PyObject *type, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
     throw_pending();
 }
 

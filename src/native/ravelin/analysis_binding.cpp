@@ -4,11 +4,7 @@
 
 namespace ravelin::analysis {
 
-capi::start_analysis_fn start_analysis = nullptr;
-capi::record_date_fn record_date = nullptr;
-capi::record_entry_fn record_entry = nullptr;
-capi::record_exit_fn record_exit = nullptr;
-capi::end_analysis_fn end_analysis = nullptr;
+bound_functions bound;
 
 PyArrayObject **entry = nullptr;
 PyArrayObject **position = nullptr;
@@ -34,11 +30,11 @@ void bind_variables() {
 
 void bind_functions() {
     host::ref module = host::require(PyImport_ImportModule(analysis_module_name));
-    bind(module.get(), start_analysis, "start_analysis", capi::start_analysis_signature);
-    bind(module.get(), record_date, "record_date", capi::record_date_signature);
-    bind(module.get(), record_entry, "record_entry", capi::record_entry_signature);
-    bind(module.get(), record_exit, "record_exit", capi::record_exit_signature);
-    bind(module.get(), end_analysis, "end_analysis", capi::end_analysis_signature);
+    bind(module.get(), bound.start_analysis, "start_analysis", capi::start_analysis_signature);
+    bind(module.get(), bound.record_date, "record_date", capi::record_date_signature);
+    bind(module.get(), bound.record_entry, "record_entry", capi::record_entry_signature);
+    bind(module.get(), bound.record_exit, "record_exit", capi::record_exit_signature);
+    bind(module.get(), bound.end_analysis, "end_analysis", capi::end_analysis_signature);
 }
 
 }  // namespace ravelin::analysis

@@ -10,6 +10,7 @@
 #include "ravelin/daily_loop.hpp"
 #include "ravelin/engine_state.hpp"
 #include "ravelin/results.hpp"
+#include "ravelin/run_lock.hpp"
 #include "ravelin/run_setup.hpp"
 
 namespace ravelin {
@@ -71,11 +72,12 @@ host::ref run_backtest(const run_arguments &arguments) {
 }
 
 PyObject *backtest_(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return host::guarded_traced("norvane.ravelin.backtest_", "norvane.ravelin", [&] {
+    return host::guarded_traced("norvane.ravelin.backtest_", [&] {  // pinned
         PyObject *values[parameter_count];
         backtest_parameters.parse(args, nargs, kwnames, values);
         run_arguments arguments;
         convert_arguments(values, arguments);
+        const run_lock one_at_a_time("backtest_");
         return run_backtest(arguments);
     });
 }

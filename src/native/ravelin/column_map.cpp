@@ -61,14 +61,13 @@ host::ref build_map(PyObject *price_columns, PyObject *pos_columns) {
 }  // namespace
 
 host::ref map_columns(PyObject *price_columns, PyObject *pos_columns) {
-    return host::traced("norvane.ravelin.map_columns", "norvane.ravelin",
+    return host::traced("norvane.ravelin.map_columns",  // pinned
                         [&] { return build_map(price_columns, pos_columns); });
 }
 
 std::map<int, int> column_map_from_dict(PyObject *mapping) {
     if (!PyDict_Check(mapping)) {
-        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "dict", Py_TYPE(mapping)->tp_name);
-        host::throw_pending();
+        host::raise_format(PyExc_TypeError, "Expected %.16s, got %.200s", "dict", Py_TYPE(mapping)->tp_name);  // pinned
     }
     std::map<int, int> result;
     Py_ssize_t position = 0;

@@ -19,24 +19,27 @@ int price_column_of(const run_state &state, int stock) {
 }
 
 // Carries every holding from the last valid price to row `row`'s price and
-// applies the stop levels; returns whether a next-row exit was queued.
+// applies the stop levels; queues next-row exits in `new_exits`.
 void mark_to_market(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
     // The holdings' prices sit far apart in a large matrix: request all of
     // them before the first is needed, so the cache misses overlap.
     for (const auto &[stock, value] : state.positions) {
         arguments.price_values.prefetch(row, price_column_of(state, stock));
     }
+    host::float64_1d &last_price = state.last_price.view;
+    host::float64_1d &stock_growth = state.stock_growth.view;
     for (auto entry = state.positions.begin(); entry != state.positions.end(); ++entry) {
         const int stock = entry->first;
         const int column = price_column_of(state, stock);
+        const double last = last_price.get(column);  // before the price matrix: its bound is reported first
         const double price = arguments.price_values.get(row, column);
-        if (std::isnan(state.last_price.get(column))) state.last_price.set(column, price);
-        double ratio = price / state.last_price.get(column);
-        if (!std::isnan(price)) state.last_price.set(column, price);
+        double ratio = price / (std::isnan(last) ? price : last);
+        // A column that several holdings read moves on once all of them are marked.
+        if (!state.columns_shared && !std::isnan(price)) last_price.set(column, price);
         if (std::isnan(ratio)) ratio = 1;
         entry->second = entry->second * ratio;
-        const double growth = state.stock_growth.get(stock) * ratio;
-        state.stock_growth.set(stock, growth);
+        const double growth = stock_growth.get(stock) * ratio;
+        stock_growth.set(stock, growth);
 
         const bool stop_loss_hit = growth < state.stop_loss_level;
         const bool take_profit_hit = growth > state.take_profit_level;
@@ -50,6 +53,13 @@ void mark_to_market(const run_arguments &arguments, run_state &state, Py_ssize_t
         } else if (!arguments.touched_exit && (stop_loss_hit || take_profit_hit)) {
             state.exits_found = true;
             state.new_exits.push_back(stock);
+        }
+    }
+    if (state.columns_shared) {
+        for (const auto &[stock, value] : state.positions) {
+            const int column = price_column_of(state, stock);
+            const double price = arguments.price_values.raw(row, column);  // read above: in bounds
+            if (!std::isnan(price)) last_price.raw_set(column, price);
         }
     }
 }
@@ -78,10 +88,11 @@ void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssiz
 
     host::ref index = host::require(PyLong_FromSsize_t(row));
     host::ref price_row = host::require(PyObject_GetItem(arguments.price_values_object, index.get()));
-    state.last_price_object = host::require(PyObject_CallMethodNoArgs(price_row.get(), strings.copy));
-    state.last_price = host::float64_1d::of(state.last_price_object.get(), true);
+    state.last_price = host::owned_array<host::float64_1d>::of(
+        host::require(PyObject_CallMethodNoArgs(price_row.get(), strings.copy)), true);
 
-    for (Py_ssize_t stock = 0; stock < state.stock_growth.shape(0); ++stock) state.stock_growth.raw_set(stock, 1.0);
+    host::float64_1d &stock_growth = state.stock_growth.view;
+    for (Py_ssize_t stock = 0; stock < stock_growth.shape(0); ++stock) stock_growth.raw_set(stock, 1.0);
 }
 
 double portfolio_value(const run_state &state) {
@@ -129,8 +140,10 @@ bool weight_rows_differ(const host::float64_2d &pos_values, Py_ssize_t row_a, Py
 void run_daily_loop(const run_arguments &arguments, run_state &state) {
     const Py_ssize_t rows = arguments.price_index.shape(0);
     for (Py_ssize_t row = 0; row < rows; ++row) {
+        // A row may make no host call at all: Ctrl-C is looked for here.
+        if (PyErr_CheckSignals() < 0) host::throw_pending();
         if (arguments.price_index.raw(row) < arguments.pos_index.get(0)) {
-            state.equity_curve.set(row, 1.0);
+            state.equity_curve.view.set(row, 1.0);
             continue;
         }
         analysis::record_date(static_cast<int>(row));
@@ -140,7 +153,7 @@ void run_daily_loop(const run_arguments &arguments, run_state &state) {
 
         if (state.rebalance_pending) execute_rebalance(arguments, state, row);
         state.portfolio_value = portfolio_value(state);
-        state.equity_curve.set(row, state.portfolio_value);
+        state.equity_curve.view.set(row, state.portfolio_value);
         advance_position_cursor(arguments, state, row);
         schedule_rebalance(arguments, state, row);
     }

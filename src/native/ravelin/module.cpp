@@ -8,7 +8,7 @@
 
 namespace {
 
-host::module_identity identity{"ravelin", "norvane.ravelin", "init norvane.ravelin"};
+host::module_identity identity{"ravelin", "norvane.ravelin", "init norvane.ravelin"};  // pinned
 
 PyMethodDef methods[] = {
     {"get_stock_operations", ravelin::get_stock_operations, METH_NOARGS, nullptr},
@@ -28,8 +28,7 @@ void bind_analysis_module(PyObject *module) {
     if (!analysis_module) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) host::throw_pending();
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", ravelin::strings.tessary);
-        host::throw_pending();
+        host::raise_format(PyExc_ImportError, "cannot import name %S", ravelin::strings.tessary);  // pinned
     }
     host::require_status(PyObject_SetAttr(module, ravelin::strings.tessary, analysis_module.get()));
 }

@@ -59,21 +59,15 @@ double trade_toward(position_book &positions, book_entry found, int stock, doubl
 }  // namespace
 
 double set_position(position_book &positions, int stock, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_held, bool erase_closed) noexcept {
-    double new_cash = 0.0;
-    const bool completed = host::run_guarded([&] {
+                    double tax_ratio, bool check_held, bool erase_closed) {
+    return host::value_or_report("norvane.ravelin.set_position", 0.0, [&] {  // pinned context
         const book_entry found = positions.find(stock);  // the one lookup; entries stay valid below
         const bool held = check_held ? found != positions.end() : true;
         notify_analysis(positions, found, stock, target);
-        new_cash = target == 0.0
-                       ? close_position(positions, found, stock, cash, fee_ratio, tax_ratio, held, erase_closed)
-                       : trade_toward(positions, found, stock, target, cash, fee_ratio, tax_ratio, erase_closed);
+        return target == 0.0
+                   ? close_position(positions, found, stock, cash, fee_ratio, tax_ratio, held, erase_closed)
+                   : trade_toward(positions, found, stock, target, cash, fee_ratio, tax_ratio, erase_closed);
     });
-    if (!completed) {
-        host::report_unraisable("norvane.ravelin.set_position");
-        return 0.0;
-    }
-    return new_cash;
 }
 
 }  // namespace ravelin

@@ -11,9 +11,10 @@ using position_book = std::map<int, double>;
 
 // Moves `stock`'s holding to `target`, settles the trade against `cash` with
 // commission and tax, reports the entry or exit to the analysis module, and
-// returns the new cash. Never raises: an internal error is reported as
-// unraisable and 0.0 is returned.
+// returns the new cash. An internal error is reported as unraisable and 0.0
+// is returned; only a KeyboardInterrupt or MemoryError is thrown on, to end
+// the run.
 double set_position(position_book &positions, int stock, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_held = true, bool erase_closed = false) noexcept;
+                    double tax_ratio, bool check_held = true, bool erase_closed = false);
 
 }  // namespace ravelin

@@ -20,10 +20,7 @@ double weight_sum(PyObject *weights) {
 double trade_to_weights(position_book &positions, PyObject *weights, double cash, double fee_ratio,
                         double tax_ratio, double position_limit) {
     host::float64_1d row = host::float64_1d::of(weights);
-    if (row.empty_source()) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute 'sum'");
-        host::throw_pending();
-    }
+    if (row.empty_source()) host::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'sum'");  // pinned
     double total = cash;
     for (const auto &[stock, value] : positions) total = total + value;
     const double scale = total / (weight_sum(weights) + 1e-7);
@@ -48,14 +45,10 @@ double trade_to_weights(position_book &positions, PyObject *weights, double cash
 }  // namespace
 
 double rebalance(position_book &positions, PyObject *weights, double cash, double fee_ratio, double tax_ratio,
-                 double position_limit) noexcept {
-    double new_cash = 0.0;
-    if (!host::run_guarded(
-            [&] { new_cash = trade_to_weights(positions, weights, cash, fee_ratio, tax_ratio, position_limit); })) {
-        host::report_unraisable("norvane.ravelin.rebalance");
-        return 0.0;
-    }
-    return new_cash;
+                 double position_limit) {
+    return host::value_or_report("norvane.ravelin.rebalance", 0.0, [&] {  // pinned context
+        return trade_to_weights(positions, weights, cash, fee_ratio, tax_ratio, position_limit);
+    });
 }
 
 }  // namespace ravelin

@@ -14,7 +14,7 @@ void end_analysis_run(const run_state &state) {
     for (const auto &[stock, value] : state.positions) {
         if (value != 0.0) open_positions.emplace_hint(open_positions.end(), stock, value);
     }
-    host::require(analysis::end_analysis(open_positions));
+    analysis::end_analysis(open_positions);
 }
 
 host::ref new_operations_dict(PyObject *&actions, PyObject *&weights, PyObject *&next_weights) {
@@ -35,7 +35,7 @@ void set_item(PyObject *dict, long key, PyObject *value) {
 
 void fill_weights(PyObject *weights, const run_state &state) {
     for (const auto &[stock, value] : state.positions) {
-        if (state.portfolio_value == 0.0) host::raise(PyExc_ZeroDivisionError, "float division");
+        if (state.portfolio_value == 0.0) host::raise(PyExc_ZeroDivisionError, "float division");  // pinned
         host::ref share = host::require(PyFloat_FromDouble(value / state.portfolio_value));
         set_item(weights, stock, share.get());
     }
@@ -79,7 +79,7 @@ host::ref assemble_results(const run_arguments &arguments, run_state &state) {
     fill_weights(weights, state);
     fill_next_weights(next_weights, arguments, state);
     fill_actions(actions, arguments, state);
-    return std::move(state.equity_curve_object);
+    return std::move(state.equity_curve.object);
 }
 
 }  // namespace ravelin

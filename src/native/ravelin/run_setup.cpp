@@ -1,5 +1,6 @@
 #include "ravelin/run_setup.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "host/conversions.hpp"
@@ -57,6 +58,15 @@ std::vector<std::int64_t> build_rebalance_mask(const host::int64_1d &price_index
     return mask;
 }
 
+// Whether two stocks of a weight row read the same price column (duplicate
+// names, or an unmatched name priced from column 0 beside the real one);
+// the daily loop then marks all of them before it moves that column on.
+bool any_column_shared(const std::vector<int> &price_column_of_stock) {
+    std::vector<int> columns = price_column_of_stock;
+    std::sort(columns.begin(), columns.end());
+    return std::adjacent_find(columns.begin(), columns.end()) != columns.end();
+}
+
 void set_up_run(const run_arguments &arguments, run_state &state) {
     host::ref mapping = map_columns(arguments.price_columns_object, arguments.pos_columns_object);
     state.column_map = column_map_from_dict(mapping.get());
@@ -64,34 +74,30 @@ void set_up_run(const run_arguments &arguments, run_state &state) {
     state.rebalance_pending = false;
     state.pos_row = 0;
 
-    state.equity_curve_object = new_equity_curve(arguments.price_index_object);
-    state.equity_curve = host::float64_1d::of(state.equity_curve_object.get(), true);
-    if (state.equity_curve.shape(0) != arguments.price_index.shape(0)) {
+    state.equity_curve = host::owned_array<host::float64_1d>::of(new_equity_curve(arguments.price_index_object), true);
+    if (state.equity_curve.view.shape(0) != arguments.price_index.shape(0)) {
         // Only an ndarray subclass that misreports its size gets here; the
         // curve must hold one value per date the loop walks.
-        PyErr_Format(PyExc_ValueError, "price_index reports size %zd but holds %zd dates",
-                     state.equity_curve.shape(0), arguments.price_index.shape(0));
-        host::throw_pending();
+        host::raise_format(PyExc_ValueError, "price_index reports size %zd but holds %zd dates",
+                           state.equity_curve.view.shape(0), arguments.price_index.shape(0));
     }
-    state.stock_growth_object = new_stock_array(arguments.pos_values_object);
-    state.stock_growth = host::float64_1d::of(state.stock_growth_object.get(), true);
-    state.last_price_object = new_stock_array(arguments.pos_values_object);
-    state.last_price = host::float64_1d::of(state.last_price_object.get(), true);
+    state.stock_growth = host::owned_array<host::float64_1d>::of(new_stock_array(arguments.pos_values_object), true);
+    state.last_price = host::owned_array<host::float64_1d>::of(new_stock_array(arguments.pos_values_object), true);
 
-    state.price_column_of_stock.assign(state.stock_growth.shape(0), 0);
+    state.price_column_of_stock.assign(state.stock_growth.view.shape(0), 0);
     for (const auto &[stock, column] : state.column_map) {
         if (stock >= 0 && static_cast<size_t>(stock) < state.price_column_of_stock.size()) {
             state.price_column_of_stock[stock] = column;
         }
     }
+    state.columns_shared = any_column_shared(state.price_column_of_stock);
 
     state.stop_loss_level = 1 - std::fabs(arguments.stop_loss);
     state.take_profit_level = std::fabs(arguments.take_profit) + 1;
     state.last_pos_row = -1;
 
     if (arguments.resample_object == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        host::throw_pending();
+        host::raise(PyExc_TypeError, "'NoneType' object is not iterable");  // pinned
     }
     state.rebalance_mask = build_rebalance_mask(arguments.price_index, arguments.resample);
 

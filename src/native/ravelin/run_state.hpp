@@ -45,18 +45,17 @@ struct run_state {
     // column_map flattened over the stock indices of a weight row (0 where
     // a stock has no price column), for the per-row lookups.
     std::vector<int> price_column_of_stock;
+    // Some price column is read by more than one stock.
+    bool columns_shared = false;
     double cash = 1.0;
     double portfolio_value = 1.0;
     bool rebalance_pending = false;
     int pos_row = 0;
     int last_pos_row = -1;
 
-    host::ref equity_curve_object;
-    host::float64_1d equity_curve;
-    host::ref stock_growth_object;
-    host::float64_1d stock_growth;
-    host::ref last_price_object;
-    host::float64_1d last_price;
+    host::owned_array<host::float64_1d> equity_curve;
+    host::owned_array<host::float64_1d> stock_growth;
+    host::owned_array<host::float64_1d> last_price;
 
     double stop_loss_level = 0.0;
     double take_profit_level = 0.0;

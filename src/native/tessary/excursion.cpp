@@ -48,7 +48,7 @@ void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssiz
         matrix.prefetch(std::int64_t(day) + 16, column);  // rows lie a whole row apart
         const double price = matrix.raw(host::numpy_index(day, rows, 0), column);
         if (!std::isnan(price)) {
-            if (previous == 0.0) host::raise(PyExc_ZeroDivisionError, "float division");
+            if (previous == 0.0) host::raise(PyExc_ZeroDivisionError, "float division");  // pinned
             const double ratio = price / previous;
             previous = price;
             if (!std::isnan(ratio)) growth = ratio * growth;
@@ -72,9 +72,9 @@ void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssiz
 // arithmetic.
 std::int64_t group_count() {
     const int numerator = wrap32(std::int64_t(window) - 1);
-    if (window_step == 0) host::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+    if (window_step == 0) host::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");  // pinned
     if (window_step == -1 && numerator == INT_MIN) {
-        host::raise(PyExc_OverflowError, "value too large to perform division");
+        host::raise(PyExc_OverflowError, "value too large to perform division");  // pinned
     }
     int quotient = numerator / window_step;
     const int remainder = numerator % window_step;
@@ -82,15 +82,13 @@ std::int64_t group_count() {
     return std::int64_t(quotient) + 2;
 }
 
-// The record's length. A window so large that the length leaves the int
-// range is refused rather than wrapped into an arbitrary size.
+// The record's length. A window and step whose length leaves the int range,
+// on either side, are refused rather than wrapped into an arbitrary size.
 int record_length() {
     const std::int64_t length = group_count() * group_size;
-    if (length > INT_MAX) {
-        PyErr_Format(PyExc_OverflowError,
-                     "an excursion record of window %d and step %d would hold %lld values",
-                     window, window_step, static_cast<long long>(length));
-        host::throw_pending();
+    if (length > INT_MAX || length < INT_MIN) {
+        host::raise_format(PyExc_OverflowError, "an excursion record of window %d and step %d would hold %lld values",
+                           window, window_step, static_cast<long long>(length));
     }
     return static_cast<int>(length);
 }
@@ -123,7 +121,7 @@ host::ref compute_record(int entry_row, int stock) {
     if (end >= rows) end = static_cast<int>(rows - 1);
 
     const int span = wrap32(std::int64_t(end) - entry_row + 1);
-    if (span < 0) host::raise(PyExc_OverflowError, "can't convert negative value to size_t");
+    if (span < 0) host::raise(PyExc_OverflowError, "can't convert negative value to size_t");  // pinned
     excursion_paths paths;
     // The walk never outgrows the matrix; an entry row far outside it
     // fails on its first row instead of reserving for a phantom span.
@@ -156,7 +154,7 @@ host::ref compute_record(int entry_row, int stock) {
 }  // namespace
 
 host::ref tessary_analysis(int entry_row, int stock) {
-    return host::traced("norvane.tessary.tessary_analysis", "norvane.tessary",
+    return host::traced("norvane.tessary.tessary_analysis",  // pinned
                         [&] { return compute_record(entry_row, stock); });
 }
 

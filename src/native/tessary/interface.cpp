@@ -9,13 +9,6 @@
 namespace tessary {
 namespace {
 
-// Runs `body`; an error inside it never reaches the engine: it is printed
-// and handed to the unraisable hook under `context`.
-template <class Body>
-void reporting_unraisable(const char *context, Body &&body) noexcept {
-    if (!host::run_guarded(body)) host::report_unraisable(context);
-}
-
 // x.append(item), with the list fast path.
 void append_to(PyObject *name, PyObject *item) {
     host::ref target = module_global(name);
@@ -46,9 +39,13 @@ void record_trade(int stock, PyObject *exit_row) {
 
 }  // namespace
 
+// The void functions below never raise into the engine: a failure is
+// reported as unraisable, except one that ends the run (KeyboardInterrupt,
+// MemoryError), which is left pending for the engine to raise.
+
 void start_analysis(PyArrayObject *price_matrix, std::map<int, int> columns, int stock_count, int window_length,
                     int step) {
-    reporting_unraisable("norvane.tessary.start_analysis", [&] {
+    host::report_failure("norvane.tessary.start_analysis", [&] {  // pinned context
         PyObject *matrix = reinterpret_cast<PyObject *>(price_matrix);
         host::float64_2d::of(matrix);  // only the check; released at once
         assign_array(prices, matrix);
@@ -70,7 +67,7 @@ void start_analysis(PyArrayObject *price_matrix, std::map<int, int> columns, int
 void record_date(int row) { current_date = row; }
 
 void record_entry(int stock, double value) {
-    reporting_unraisable("norvane.tessary.record_entry", [&] {
+    host::report_failure("norvane.tessary.record_entry", [&] {  // pinned context
         host::ref index = host::require(PyLong_FromLong(stock));
         host::ref row = host::require(PyLong_FromLong(current_date));
         host::require_status(PyObject_SetItem(reinterpret_cast<PyObject *>(entry), index.get(), row.get()));
@@ -80,22 +77,22 @@ void record_entry(int stock, double value) {
 }
 
 void record_exit(int stock) {
-    reporting_unraisable("norvane.tessary.record_exit", [&] {
+    host::report_failure("norvane.tessary.record_exit", [&] {  // pinned context
         host::ref exit_row = host::require(PyLong_FromLong(current_date));
         record_trade(stock, exit_row.get());
     });
 }
 
 PyObject *end_analysis(std::map<int, double> &open_positions) {
-    const bool completed = host::run_guarded([&] {
+    return host::guarded_traced("norvane.tessary.end_analysis", [&] {  // pinned context
         host::ref still_open = host::require(PyLong_FromLong(-1));
-        for (const auto &[stock, value] : open_positions) record_trade(stock, still_open.get());
+        for (const auto &[stock, value] : open_positions) {
+            // Thousands of open trades may each walk a long price column.
+            if (PyErr_CheckSignals() < 0) host::throw_pending();
+            record_trade(stock, still_open.get());
+        }
+        return host::ref::borrow(Py_None);
     });
-    if (!completed) {
-        host::add_traceback("norvane.tessary.end_analysis", "norvane.tessary");
-        return nullptr;
-    }
-    return Py_NewRef(Py_None);
 }
 
 }  // namespace tessary

@@ -8,7 +8,7 @@
 
 namespace {
 
-host::module_identity identity{"tessary", "norvane.tessary", "init norvane.tessary"};
+host::module_identity identity{"tessary", "norvane.tessary", "init norvane.tessary"};  // pinned
 
 // ---- typed attributes: prices, entry, position --------------------------
 

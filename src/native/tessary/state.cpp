@@ -30,9 +30,8 @@ void intern_names() {
 void assign_array(PyObject *&variable, PyObject *value) {
     PyTypeObject *ndarray = host::ndarray_type();
     if (value != Py_None && (ndarray == nullptr || !PyObject_TypeCheck(value, ndarray))) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
-                     ndarray != nullptr ? ndarray->tp_name : "numpy.ndarray");
-        host::throw_pending();
+        host::raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,  // pinned
+                           ndarray != nullptr ? ndarray->tp_name : "numpy.ndarray");
     }
     Py_INCREF(value);
     Py_XSETREF(variable, value);

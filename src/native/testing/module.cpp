@@ -68,25 +68,30 @@ PyObject *record_date(PyObject *, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+// A failure that ends a run (left pending by the analysis module) is raised.
 PyObject *record_entry(PyObject *, PyObject *args) {
     int stock;
     double value;
     if (!PyArg_ParseTuple(args, "id", &stock, &value)) return nullptr;
-    ravelin::analysis::record_entry(stock, value);
-    Py_RETURN_NONE;
+    return host::guarded([&] {
+        ravelin::analysis::record_entry(stock, value);
+        return host::ref::borrow(Py_None);
+    });
 }
 
 PyObject *record_exit(PyObject *, PyObject *args) {
     int stock;
     if (!PyArg_ParseTuple(args, "i", &stock)) return nullptr;
-    ravelin::analysis::record_exit(stock);
-    Py_RETURN_NONE;
+    return host::guarded([&] {
+        ravelin::analysis::record_exit(stock);
+        return host::ref::borrow(Py_None);
+    });
 }
 
 PyObject *end_analysis(PyObject *, PyObject *open_positions) {
     return host::guarded([&] {
         auto book = map_from_dict<ravelin::position_book>(open_positions);
-        return host::require(ravelin::analysis::end_analysis(book));
+        return ravelin::analysis::end_analysis(book);
     });
 }
 
