@@ -21,7 +21,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 from pandas.tseries.frequencies import to_offset
 
-from norvane import ravelin, tessary
+from norvane.engine_session import run_engine
 from norvane.report import EXCURSION_FIELDS, Report
 
 __all__ = ["backtest"]
@@ -217,7 +217,7 @@ def simulate(prepared: Prepared, settings: dict[str, Any]) -> Report:
     sl, tp = settings["stop_loss"], settings["take_profit"]
     window, step = settings["excursion_window"], settings["excursion_step"]
     columns, price_index = prepared.columns, prepared.price_index
-    equity = ravelin.backtest_(
+    run = run_engine(
         prepared.price_values,
         price_index,
         columns,
@@ -234,17 +234,12 @@ def simulate(prepared: Prepared, settings: dict[str, Any]) -> Report:
         tessary_window=window,
         tessary_window_step=step,
     )
-    rows, operations = ravelin.get_trade_stocks(columns, price_index)
-    records = list(tessary.tessary)
-    if len(records) != len(rows):
-        raise RuntimeError(
-            f"the excursion analysis returned {len(records)} records for {len(rows)} trades"
-        )
+    rows, records, operations = run.trade_rows, run.records, run.operations
 
     start = int(np.searchsorted(price_index, prepared.pos_index[0], side="left"))
     dates, pos_names = prepared.dates, prepared.pos_names
     return Report(
-        pd.Series(np.asarray(equity)[start:], index=dates[start:], name="equity"),
+        pd.Series(np.asarray(run.equity)[start:], index=dates[start:], name="equity"),
         _trade_frame(rows, records, dates, pos_names, window, step),
         actions=_by_name(operations["actions"], pos_names, str, "action"),
         weights=_final_weights(operations["weights"], pos_names),

@@ -2,7 +2,8 @@
 or on a Dask cluster.
 
 The engine keeps its state per process, so a process runs one backtest at a
-time: parallelism comes from processes, never from threads. The price and
+time (`norvane.engine_session` serialises them): parallelism comes from
+processes, never from threads. The price and
 position frames are shipped to each worker process once (through the pool's
 initializer, or scattered to every Dask worker), and each task carries only
 its own few parameters.
@@ -21,7 +22,6 @@ import multiprocessing
 import os
 import pickle
 import sys
-import threading
 import uuid
 from collections import deque
 from collections.abc import Iterable, Mapping
@@ -202,10 +202,6 @@ class _Payload:
         return {**self.__dict__, "prepared": None}
 
 
-# The engine's module state is per process: runs in one process, whatever
-# thread they come from (a Dask worker may have several), take turns.
-_ENGINE_LOCK = threading.Lock()
-
 # Frame-level parameters: a run that varies them needs its own preparation.
 _FRAME_PARAMETERS = ("rebalance", "drop_missing")
 
@@ -219,16 +215,17 @@ def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
         rebalance = payload.rebalance
     try:
         settings = api._settings(**kwargs)
-        with _ENGINE_LOCK:
-            if any(name in params for name in _FRAME_PARAMETERS):
-                prepared = api.prepare(payload.prices, payload.position, rebalance,
-                                       drop_missing=kwargs["drop_missing"])
-            else:
-                if payload.prepared is None:
-                    payload.prepared = api.prepare(payload.prices, payload.position, rebalance,
-                                                   drop_missing=kwargs["drop_missing"])
-                prepared = payload.prepared
-            report = api.simulate(prepared, settings)
+        if any(name in params for name in _FRAME_PARAMETERS):
+            prepared = api.prepare(payload.prices, payload.position, rebalance,
+                                   drop_missing=kwargs["drop_missing"])
+        else:
+            # Two threads of one Dask worker may both prepare; they get equal results.
+            if payload.prepared is None:
+                payload.prepared = api.prepare(payload.prices, payload.position, rebalance,
+                                               drop_missing=kwargs["drop_missing"])
+            prepared = payload.prepared
+        # The engine runs one backtest per process at a time; simulate takes its lock.
+        report = api.simulate(prepared, settings)
         stats = dict(report.stats())
     except Exception as exc:  # a failing run is a result, not the end of the sweep
         return None, None, _describe(exc)

@@ -71,6 +71,9 @@ A = arrays()
         (A, dict(position_limit=None), TypeError, "must be real number, not NoneType"),
         (A, dict(tessary_window="3"), TypeError, "an integer is required"),
         (A, dict(tessary_window=2**31), OverflowError, None),
+        # a price column named but missing from the matrix: the last prices are read before the matrix
+        (replaced(2, np.array(["X", "A", "B"], dtype=object)), {}, IndexError,
+         "Out of bounds on buffer access (axis 0)"),
         # scalars are converted before the arrays are tested
         (replaced(6, [0]), dict(tax_ratio="x"), TypeError, "must be real number, not str"),
     ],

@@ -141,6 +141,19 @@ def test_stock_without_price_column_is_priced_from_column_zero():
     assert tessary.tessary[0].tolist() == [0.0] * 6 + [0.0, 1.0, 0.0, 0.0, 1.0, 1.0] * 2
 
 
+@pytest.mark.parametrize("price_columns, pos_columns", [
+    (["AAA", "BBB"], ["AAA", "AAA"]),  # the same name twice
+    (["AAA", "BBB"], ["ZZZ", "AAA"]),  # an unmatched name, priced from column 0, beside the real column-0 stock
+])
+def test_holdings_sharing_a_price_column_each_follow_the_price(price_columns, pos_columns):
+    prices = [[10, 5], [10, 5], [20, 5], [40, 5]]
+    costs = {"fee_ratio": FEE, "tax_ratio": TAX}
+    alone = run(prices, [[1.0]], [0], price_columns, ["AAA"], **costs)
+    shared = run(prices, [[0.5, 0.5]], [0], price_columns, pos_columns, **costs)
+    assert np.allclose(shared, alone, rtol=0, atol=1e-9)
+    assert abs(alone[-1] - 4.0) < 0.01
+
+
 # --- stock operations ---------------------------------------------------------
 
 @pytest.mark.parametrize("last_price, weights, expected", [
@@ -228,6 +241,19 @@ def test_excursion_records_of_closed_and_open_trades():
     listing_run(close=False)
     # Still open: the exit group describes the last row (offset 6).
     assert tessary.tessary[0].tolist()[-6:] == [G2 - 1, G4 - 1, G1 - 1, G2 / G1 - 1, 4.0, G4 * 1.0 * 1.0 - 1]
+
+
+@pytest.mark.parametrize("trade, message", [
+    ([7, 5, 9], "index 7 is out of bounds for axis 0 with size 3"),     # element 0, the name, fails first
+    ([2, 5, 70], "index 70 is out of bounds for axis 0 with size 12"),  # then the exit date
+    ([2, 5, 9], "list index out of range"),                            # then the entry value
+])
+def test_listing_builds_each_row_element_by_element(trade, message):
+    idx, pos_columns = listing_run(close=False)
+    tessary.trades[:] = [trade]
+    tessary.trade_positions.clear()
+    with pytest.raises(IndexError, match=f"^{message}$"):
+        ravelin.get_trade_stocks(pos_columns, idx)
 
 
 def test_listing_of_a_trade_entered_on_the_first_row_has_no_previous_date():

@@ -140,13 +140,16 @@ def test_failed_record_is_reported_and_lists_stay_aligned(unraisable, matrix, s,
     assert len(tessary.trade_positions) == len(tessary.tessary) == 1
 
 
-def test_record_too_large_for_an_int_is_refused_not_wrapped(unraisable):
-    # 6 * (floor((2**30 - 1) / 1) + 2) does not fit 32 bits; wrapping it
-    # would allocate a record of an arbitrary size.
-    assert close_trade(np.ones((3, 1)), 0, 2, 2**30, 1, {0: 0}) == []
+@pytest.mark.parametrize("window, step, values", [
+    (2**30, 1, 6442450950),           # 6 * (floor((2**30 - 1) / 1) + 2) is above the int range
+    (715827884, -1, -4294967286),     # below it: wrapped, it would be a 10-slot record
+    (357913945, -1, -2147483652),     # wrapped, a 16 GiB record the fill would touch
+])
+def test_record_length_outside_the_int_range_is_refused_not_wrapped(unraisable, window, step, values):
+    assert close_trade(np.ones((3, 1)), 0, 2, window, step, {0: 0}) == []
     [(context, exc)] = unraisable
     assert context == "norvane.tessary.record_exit" and isinstance(exc, OverflowError)
-    assert "would hold 6442450950 values" in str(exc)
+    assert f"would hold {values} values" in str(exc)
 
 
 prices_strategy = st.lists(st.one_of(st.floats(0.5, 64.0), st.just(NAN)), min_size=1, max_size=12)
