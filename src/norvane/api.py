@@ -8,8 +8,7 @@ a :class:`~norvane.report.Report`.
 
 from __future__ import annotations
 
-import math
-import operator
+import dataclasses
 import re
 from collections import Counter
 from collections.abc import Iterable
@@ -22,32 +21,39 @@ from pandas.api import types as ptypes
 from pandas.tseries.frequencies import to_offset
 
 from norvane.engine_session import run_engine
-from norvane.report import EXCURSION_FIELDS, Report
+from norvane.report import Report
+from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag
+from norvane.trades import trade_frame
 
-__all__ = ["backtest"]
+__all__ = ["backtest", "Schedule"]
 
-RebalanceSpec = Union[None, str, pd.DateOffset, Iterable[Any]]
-
-_INT32_MAX = 2**31 - 1
+#: When a portfolio may trade: None (every position date), a pandas offset
+#: or alias ("W", "M", ...), or an iterable of dates.
+Schedule = Union[None, str, pd.offsets.BaseOffset, Iterable[Any]]
 
 # Period-end aliases that newer pandas only accepts with an "E" suffix.
 _LEGACY_ALIAS = re.compile(r"^(\d*)(M|Q|Y|A|BM|BQ|BY|BA)(-[A-Z]{3})?$")
 _LEGACY_TARGET = {"M": "ME", "Q": "QE", "Y": "YE", "A": "YE", "BM": "BME", "BQ": "BQE", "BY": "BYE", "BA": "BYE"}
 
+# The alternate scale of re-targeting rows: small, and a power of two so
+# that the scaled weights stay the same relative weights to the last bit.
+_RETARGET_SCALE = 1.0 + 2.0**-20
+
 
 def backtest(
     prices: pd.DataFrame,
     position: pd.DataFrame,
-    rebalance: RebalanceSpec = None,
+    rebalance: Schedule = None,
     *,
-    commission: float = 0.001425,
-    sell_tax: float = 0.003,
-    stop_loss: float | None = None,
-    take_profit: float | None = None,
-    touched_exit: bool = False,
-    position_limit: float = 1.0,
-    excursion_window: int = 0,
-    excursion_step: int = 1,
+    retarget: bool | None = None,
+    commission: float = DEFAULTS.commission,
+    sell_tax: float = DEFAULTS.sell_tax,
+    stop_loss: float | None = DEFAULTS.stop_loss,
+    take_profit: float | None = DEFAULTS.take_profit,
+    touched_exit: bool = DEFAULTS.touched_exit,
+    position_limit: float = DEFAULTS.position_limit,
+    excursion_window: int = DEFAULTS.excursion_window,
+    excursion_step: int = DEFAULTS.excursion_step,
     drop_missing: bool = False,
 ) -> Report:
     """Simulate a portfolio that follows ``position`` and trades at ``prices``.
@@ -55,42 +61,32 @@ def backtest(
     Parameters
     ----------
     prices:
-        Daily prices, one row per trading day (ascending ``DatetimeIndex``),
-        one column per stock id. NaN marks a day without a price (not yet
-        listed, suspended, delisted); every price given must be positive.
+        Daily prices, one row per trading day (ascending ``DatetimeIndex``;
+        a time of day is ignored, one row per day), one column per stock id.
+        NaN marks a day without a price (not yet listed, suspended,
+        delisted); every price given must be positive.
     position:
         What the strategy wants to hold, one row per signal date (its own
-        ascending ``DatetimeIndex``), one column per stock id. A boolean frame
-        means "hold these stocks in equal weight"; a numeric frame holds
-        relative weights, scaled on every rebalance so that the row sums to
-        one (negative weights are shorts; a row with holdings must have a
-        positive sum). Row ``r`` is known at the close of its date and is
-        traded at the prices of the next trading day.
+        ascending ``DatetimeIndex``; a time of day is ignored), one column
+        per stock id. A boolean frame means "hold these stocks in equal
+        weight"; a numeric frame holds relative weights, each row scaled to
+        sum to one (weights must not be negative: long only). A row dated on
+        day D is known at the close of D and is traded at the prices of the
+        first trading day after D.
     rebalance:
-        When the portfolio may be brought to the position row in force.
-        ``None``: on every position date. A pandas offset alias ("W", "M",
-        "Q", "W-FRI", ...): at the end of every such period, on the last
-        trading day on or before the period end. An iterable of dates: on the
-        last trading day on or before each of them. A rebalance only trades
-        when a newer position row with different weights is in force.
-    commission:
-        Rate charged on the traded value of every buy and every sale.
-    sell_tax:
-        Rate charged on the value of every sale.
-    stop_loss, take_profit:
-        Exit a holding once its growth since the last rebalance falls below
-        ``1 - stop_loss`` or rises above ``1 + take_profit`` (fractions, e.g.
-        0.1 for 10 %; the sign is ignored). ``None`` disables the rule.
-    touched_exit:
-        ``True``: exit on the day the level is crossed, at the level itself.
-        ``False``: exit at the next day's price.
-    position_limit:
-        Largest value of one stock at a rebalance, as a fraction of the
-        portfolio value.
-    excursion_window, excursion_step:
-        Besides the excursion at exit, sample every trade's excursion at day
-        offsets ``excursion_step, 2 * excursion_step, ...`` below
-        ``excursion_window`` after its entry (0 samples nothing).
+        When the portfolio trades. ``None``: on every position date. A pandas
+        offset alias ("W", "M", "Q", "W-FRI", ...) or offset: at the end of
+        every such period, on the last trading day on or before the period
+        end. An iterable of dates: on the last trading day on or before each
+        of them.
+    retarget:
+        ``True``: every scheduled date brings the portfolio back to the
+        weights in force, also when they did not change (drifted holdings are
+        rebalanced). ``False``: a scheduled date trades only when a newer
+        position row with different weights is in force. ``None`` (default):
+        ``True`` with an explicit schedule, ``False`` with ``rebalance=None``.
+    commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit, excursion_window, excursion_step:
+        The run's settings: see :class:`norvane.settings.Settings`.
     drop_missing:
         Held position columns that have no usable price column (absent from
         ``prices`` or without a single price) are an error unless this is
@@ -109,11 +105,12 @@ def backtest(
     bought before its first price, it is valued at cost until that price
     arrives. Trade returns are price returns from entry to exit (before
     commission and tax); with ``touched_exit`` the actual fill of a stop or
-    take exit is at the level, not at that day's price.
+    take exit is at the level, not at that day's price. The README's "How a
+    run trades" says how costs are charged.
     """
-    settings = _settings(commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit,
-                         excursion_window, excursion_step, drop_missing)
-    return simulate(prepare(prices, position, rebalance, drop_missing=drop_missing), settings)
+    settings = Settings(commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit,
+                        excursion_window, excursion_step)
+    return simulate(prepare(prices, position, rebalance, retarget=retarget, drop_missing=drop_missing), settings)
 
 
 @dataclass(frozen=True)
@@ -122,60 +119,44 @@ class Prepared:
 
     price_values: np.ndarray
     price_index: np.ndarray
+    price_columns: np.ndarray  # the names of the columns of price_values
     weights: np.ndarray
     pos_index: np.ndarray
-    columns: np.ndarray
+    columns: np.ndarray  # the names of the columns of weights
     pos_names: list[str]
     dates: pd.DatetimeIndex
     resample: np.ndarray
     rebalance: str
+    retarget: bool
+    start: int  # the first price row on or after the first position date
 
 
-def _settings(commission: Any, sell_tax: Any, stop_loss: Any, take_profit: Any, touched_exit: Any,
-              position_limit: Any, excursion_window: Any, excursion_step: Any,
-              drop_missing: Any = False) -> dict[str, Any]:
-    """The run's parameters checked and in the engine's units."""
-    if not isinstance(touched_exit, (bool, np.bool_)):
-        raise TypeError(f"touched_exit: expected a bool, got {type(touched_exit).__name__}")
-    if not isinstance(drop_missing, (bool, np.bool_)):
-        raise TypeError(f"drop_missing: expected a bool, got {type(drop_missing).__name__}")
-    return {
-        "commission": _rate(commission, "commission"),
-        "sell_tax": _rate(sell_tax, "sell_tax"),
-        "stop_loss": _exit_level(stop_loss, "stop_loss", upper=1.0),
-        "take_profit": _exit_level(take_profit, "take_profit", upper=math.inf),
-        "touched_exit": bool(touched_exit),
-        "position_limit": _positive(position_limit, "position_limit"),
-        "excursion_window": _small_int(excursion_window, "excursion_window", minimum=0),
-        "excursion_step": _small_int(excursion_step, "excursion_step", minimum=1),
-    }
-
-
-def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: RebalanceSpec = None, *,
-            drop_missing: bool = False) -> Prepared:
+def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = None, *,
+            retarget: bool | None = None, drop_missing: bool = False) -> Prepared:
     """Checks the frames and converts them once; `simulate` runs them with any settings."""
+    retarget = check_optional_flag(retarget, "retarget")
+    drop_missing = check_flag(drop_missing, "drop_missing")
     prices = _require_frame(prices, "prices")
     position = _require_frame(position, "position")
 
     _check_index(prices.index, "prices")
     _check_index(position.index, "position")
     _check_same_tz(prices.index.tz, position.index.tz, "position")
+    price_days = _trading_days(prices.index, "prices")
+    pos_days = _trading_days(position.index, "position")
 
     price_names = _column_names(prices, "prices")
     pos_names = _column_names(position, "position")
-
-    price_values = _price_matrix(prices)
-    weights = _weight_matrix(position)
+    raw_prices = _price_matrix(prices)
+    raw_weights = _weight_matrix(position)
 
     # Columns that are never held cannot be mispriced; those that are held
     # need a price column with at least one price.
-    held = (weights != 0).any(axis=0)
+    held = (raw_weights != 0).any(axis=0)
     price_pos = {name: i for i, name in enumerate(price_names)}
+    priced = ~np.isnan(np.fmax.reduce(raw_prices, axis=0))  # a column with at least one price
     absent = [n for n, h in zip(pos_names, held) if h and n not in price_pos]
-    empty = [
-        n for n, h in zip(pos_names, held)
-        if h and n in price_pos and np.isnan(price_values[:, price_pos[n]]).all()
-    ]
+    empty = [n for n, h in zip(pos_names, held) if h and n in price_pos and not priced[price_pos[n]]]
     if (absent or empty) and not drop_missing:
         problems = []
         if absent:
@@ -191,60 +172,66 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: RebalanceSp
     if not keep:
         raise ValueError("position: no column left that has prices")
     pos_names = [pos_names[i] for i in keep]
-    weights = np.ascontiguousarray(weights[:, keep])
-    _check_row_sums(weights, position.index)
+    weights = _row_major(raw_weights, keep, _row_sums(raw_weights, keep))  # relative: each row sums to one
 
-    # The engine only needs the price columns of the position's stocks; giving
-    # them in the position's order keeps the two column lists identical.
-    price_values = np.ascontiguousarray(price_values[:, [price_pos[n] for n in pos_names]])
+    # The engine matches the two column lists by name and reads any layout:
+    # the prices go to it as the frame holds them, without a copy.
+    price_values = raw_prices
 
-    price_index = _to_ns(prices.index)
-    pos_index = _to_ns(position.index)
+    price_index = _to_ns(price_days)
+    pos_index = _to_ns(pos_days)
     if pos_index[0] > price_index[-1]:
         raise ValueError(
             f"position: the first position date {position.index[0]} is after the last price date "
             f"{prices.index[-1]}; nothing would be simulated"
         )
-    resample = _rebalance_dates(rebalance, prices.index, position.index)
+    resample = _rebalance_dates(rebalance, price_days, pos_days)
+    start = int(np.searchsorted(price_index, pos_index[0], side="left"))
+    if retarget is None:
+        retarget = rebalance is not None
+    if retarget:
+        weights, pos_index, resample = _retargeting_rows(weights, pos_index, price_index, resample)
     for array in (price_values, price_index, weights, pos_index, resample):
         array.flags.writeable = False  # shared by every run of a sweep
-    return Prepared(price_values, price_index, weights, pos_index, np.array(pos_names, dtype=object),
-                    pos_names, prices.index, resample, _describe_rebalance(rebalance))
+    return Prepared(price_values, price_index, np.array(price_names, dtype=object), weights, pos_index,
+                    np.array(pos_names, dtype=object), pos_names, prices.index, resample,
+                    _describe_rebalance(rebalance), retarget, start)
 
 
-def simulate(prepared: Prepared, settings: dict[str, Any]) -> Report:
-    """Runs the engine on prepared arrays with settings checked by `_settings`."""
-    sl, tp = settings["stop_loss"], settings["take_profit"]
-    window, step = settings["excursion_window"], settings["excursion_step"]
-    columns, price_index = prepared.columns, prepared.price_index
-    run = run_engine(
-        prepared.price_values,
-        price_index,
-        columns,
-        prepared.weights,
-        prepared.pos_index,
-        columns,
-        prepared.resample,
-        fee_ratio=settings["commission"],
-        tax_ratio=settings["sell_tax"],
-        stop_loss=-sl if sl is not None else -math.inf,
-        take_profit=tp if tp is not None else math.inf,
-        touched_exit=settings["touched_exit"],
-        position_limit=settings["position_limit"],
-        tessary_window=window,
-        tessary_window_step=step,
-    )
-    rows, records, operations = run.trade_rows, run.records, run.operations
+def for_many_runs(prepared: Prepared) -> Prepared:
+    """The same, with the prices of the position's stocks copied row-major.
 
-    start = int(np.searchsorted(price_index, prepared.pos_index[0], side="left"))
+    A run reads the prices a row at a time; a frame hands them out a column
+    at a time. One copy pays off when the arrays serve many runs (a sweep).
+    """
+    if prepared.price_values.flags.c_contiguous and len(prepared.price_columns) == len(prepared.columns):
+        return prepared
+    index = {name: i for i, name in enumerate(prepared.price_columns)}
+    price_values = _row_major(prepared.price_values, [index[name] for name in prepared.pos_names])
+    price_values.flags.writeable = False
+    return dataclasses.replace(prepared, price_values=price_values, price_columns=prepared.columns)
+
+
+def simulate(prepared: Prepared, settings: Settings) -> Report:
+    """Runs the engine on prepared arrays with checked settings."""
+    window, step = settings.excursion_window, settings.excursion_step
     dates, pos_names = prepared.dates, prepared.pos_names
+    if window > len(dates):
+        raise ValueError(
+            f"excursion_window: {window} days is longer than the {len(dates)} price rows; "
+            "no trade could be sampled that far"
+        )
+    run = run_engine(prepared.price_values, prepared.price_index, prepared.price_columns, prepared.weights,
+                     prepared.pos_index, prepared.columns, prepared.resample, **settings.engine_arguments())
+    operations = run.operations
+    start = prepared.start
     return Report(
         pd.Series(np.asarray(run.equity)[start:], index=dates[start:], name="equity"),
-        _trade_frame(rows, records, dates, pos_names, window, step),
+        trade_frame(run.trades, run.entry_values, run.records, dates, pos_names, window, step),
         actions=_by_name(operations["actions"], pos_names, str, "action"),
         weights=_final_weights(operations["weights"], pos_names),
         next_weights=_next_weights(operations["next_weights"], pos_names),
-        params={**settings, "rebalance": prepared.rebalance},
+        params={**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget},
     )
 
 
@@ -258,6 +245,11 @@ def _preview(names: list[str], limit: int = 10) -> str:
     return f"{shown} and {more} more" if more > 0 else shown
 
 
+def _plain(value: Any) -> str:
+    """A NumPy scalar as the user would write it (``nan``, not ``np.float64(nan)``)."""
+    return repr(value.item()) if isinstance(value, np.generic) else repr(value)
+
+
 def _require_frame(frame: Any, name: str) -> pd.DataFrame:
     if not isinstance(frame, pd.DataFrame):
         raise TypeError(f"{name}: expected a pandas DataFrame, got {type(frame).__name__}")
@@ -266,51 +258,6 @@ def _require_frame(frame: Any, name: str) -> pd.DataFrame:
     if isinstance(frame.columns, pd.MultiIndex):
         raise TypeError(f"{name}: columns must be a flat index of stock ids, not a MultiIndex")
     return frame
-
-
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name}: expected a number, got {type(value).__name__}")
-    out = float(value)
-    if math.isnan(out):
-        raise ValueError(f"{name}: must not be NaN")
-    return out
-
-
-def _rate(value: Any, name: str) -> float:
-    out = _real(value, name)
-    if not 0.0 <= out < 1.0:
-        raise ValueError(f"{name}: must be a rate in [0, 1), got {out!r}")
-    return out
-
-
-def _positive(value: Any, name: str) -> float:
-    out = _real(value, name)
-    if not 0.0 < out < math.inf:
-        raise ValueError(f"{name}: must be a positive finite number, got {out!r}")
-    return out
-
-
-def _exit_level(value: Any, name: str, upper: float) -> float | None:
-    if value is None:
-        return None
-    out = abs(_real(value, name))
-    if not 0.0 < out < upper:
-        bound = "below 1" if upper == 1.0 else "finite"
-        raise ValueError(f"{name}: must be a nonzero fraction {bound} (e.g. 0.1 for 10%), got {value!r}")
-    return out
-
-
-def _small_int(value: Any, name: str, minimum: int) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name}: expected an integer, got bool")
-    try:
-        out = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name}: expected an integer, got {type(value).__name__}") from None
-    if not minimum <= out <= _INT32_MAX:
-        raise ValueError(f"{name}: must be between {minimum} and {_INT32_MAX}, got {out}")
-    return out
 
 
 def _check_index(index: pd.Index, name: str) -> None:
@@ -323,6 +270,24 @@ def _check_index(index: pd.Index, name: str) -> None:
         raise ValueError(f"{name}: the index has duplicated dates: {_preview([str(d) for d in dups], 5)}")
     if not index.is_monotonic_increasing:
         raise ValueError(f"{name}: the index is not sorted ascending (use .sort_index())")
+
+
+def _trading_days(index: pd.DatetimeIndex, name: str) -> pd.DatetimeIndex:
+    """The index as calendar days: runs compare dates by day, whatever time of day a row carries.
+
+    A price stamped 16:00 and a signal stamped midnight of the same day are
+    the same day's; the signal still trades on the next day's price.
+    """
+    days = index.normalize()
+    if days.has_duplicates:
+        first = days[days.duplicated()][0]
+        same_day = index[days == first]
+        what = "price" if name == "prices" else "position"
+        raise ValueError(
+            f"{name}: {len(same_day)} {what} rows on {first.date()} ({', '.join(str(t) for t in same_day[:3])}); "
+            "norvane works by trading day: keep one row per day"
+        )
+    return days
 
 
 def _check_same_tz(expected: Any, got: Any, name: str) -> None:
@@ -345,55 +310,96 @@ def _column_names(frame: pd.DataFrame, name: str) -> list[str]:
     return names
 
 
+def _columns_failing(frame: pd.DataFrame, bad_dtype: Any) -> list[str]:
+    """The columns whose dtype `bad_dtype` refuses; one test when all share a dtype."""
+    dtypes = frame.dtypes
+    if (dtypes == dtypes.iloc[0]).all():
+        return [str(c) for c in frame.columns] if bad_dtype(dtypes.iloc[0]) else []
+    return [str(c) for c, dt in dtypes.items() if bad_dtype(dt)]
+
+
+def _numeric_values(frame: pd.DataFrame) -> np.ndarray:
+    """The frame's values, float64 or bool, without a copy when the frame holds one such block."""
+    dtypes = set(frame.dtypes)
+    if dtypes == {np.dtype(np.float64)} or dtypes == {np.dtype(bool)}:
+        return frame.to_numpy()
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _row_major(values: np.ndarray, columns: list[int], row_divisor: np.ndarray | None = None) -> np.ndarray:
+    """The chosen columns as a new C-ordered float64 matrix, each row divided
+    by ``row_divisor`` if given: the one copy of a frame.
+
+    A frame of one block hands out its values column-major; the engine reads
+    a row at a time. Copying blocks of columns keeps both the reads and the
+    writes of the transposition in cache.
+    """
+    out = np.empty((values.shape[0], len(columns)), dtype=np.float64)
+    divisor = row_divisor[:, None] if row_divisor is not None else 1.0
+    if not values.flags.f_contiguous:
+        np.divide(values[:, columns], divisor, out=out)
+        return out
+    by_column = values.T
+    chosen = np.asarray(columns, dtype=np.intp)
+    for start in range(0, len(chosen), 64):
+        np.divide(by_column[chosen[start:start + 64]].T, divisor, out=out[:, start:start + 64])
+    return out
+
+
 def _price_matrix(prices: pd.DataFrame) -> np.ndarray:
-    bad = [
-        str(c) for c, dt in prices.dtypes.items()
-        if not ptypes.is_numeric_dtype(dt) or ptypes.is_bool_dtype(dt) or ptypes.is_complex_dtype(dt)
-    ]
+    bad = _columns_failing(prices, lambda dt: not ptypes.is_numeric_dtype(dt) or ptypes.is_bool_dtype(dt)
+                           or ptypes.is_complex_dtype(dt))
     if bad:
         raise TypeError(f"prices: non-numeric columns: {_preview(bad)}")
-    values = np.ascontiguousarray(prices.to_numpy(dtype=np.float64, na_value=np.nan))
-    with np.errstate(invalid="ignore"):
-        invalid = np.isinf(values) | (values <= 0)
-    if invalid.any():
+    values = _numeric_values(prices)
+    # Two reductions find out whether any price is out of range; only then is
+    # the matrix searched for the first one.
+    lowest, highest = np.fmin.reduce(values, axis=None), np.fmax.reduce(values, axis=None)
+    if lowest <= 0 or highest == np.inf:
+        with np.errstate(invalid="ignore"):
+            invalid = np.isinf(values) | (values <= 0)
         r, c = np.argwhere(invalid)[0]
         raise ValueError(
             f"prices: every price must be positive and finite (NaN marks a missing price); "
-            f"found {values[r, c]!r} for {prices.columns[c]!r} on {prices.index[r]} "
+            f"found {_plain(values[r, c])} for {prices.columns[c]!r} on {prices.index[r]} "
             f"({int(invalid.sum())} such values)"
         )
     return values
 
 
 def _weight_matrix(position: pd.DataFrame) -> np.ndarray:
-    bad = [
-        str(c) for c, dt in position.dtypes.items()
-        if not ptypes.is_numeric_dtype(dt) or ptypes.is_complex_dtype(dt)
-    ]
+    bad = _columns_failing(position, lambda dt: not ptypes.is_numeric_dtype(dt) or ptypes.is_complex_dtype(dt))
     if bad:
         raise TypeError(f"position: columns that are neither bool nor numeric: {_preview(bad)}")
-    values = np.ascontiguousarray(position.to_numpy(dtype=np.float64, na_value=np.nan))
-    invalid = ~np.isfinite(values)
-    if invalid.any():
+    values = _numeric_values(position)
+    if values.dtype == bool:
+        return values  # "hold these in equal weight": nothing to check
+
+    def first_of(invalid: np.ndarray) -> str:
         r, c = np.argwhere(invalid)[0]
+        return (f"found {_plain(values[r, c])} for {position.columns[c]!r} on {position.index[r]} "
+                f"({int(invalid.sum())} such values")
+
+    if not np.isfinite(np.add.reduce(values, axis=None)):  # NaN or infinite somewhere (or a huge sum)
+        invalid = ~np.isfinite(values)
+        if invalid.any():
+            raise ValueError(
+                f"position: weights must be finite; {first_of(invalid)}; use .fillna(0) for 'not held')"
+            )
+    if np.fmin.reduce(values, axis=None) < 0:
         raise ValueError(
-            f"position: weights must be finite; found {values[r, c]!r} for {position.columns[c]!r} "
-            f"on {position.index[r]} ({int(invalid.sum())} such values; use .fillna(0) for 'not held')"
+            "position: weights must not be negative (norvane is long-only: the engine's shorts are not "
+            f"sound yet); {first_of(values < 0)})"
         )
     return values
 
 
-def _check_row_sums(weights: np.ndarray, index: pd.DatetimeIndex) -> None:
-    # Rows are divided by their sum: a zero or negative sum would blow the
-    # targets up or flip their signs.
-    sums = weights.sum(axis=1)
-    bad = (weights != 0).any(axis=1) & ~(sums > 0)
-    if bad.any():
-        r = int(np.argmax(bad))
-        raise ValueError(
-            f"position: the weights of a row with holdings must sum to a positive number (they are "
-            f"scaled to sum to one); the row of {index[r]} sums to {sums[r]!r} ({int(bad.sum())} such rows)"
-        )
+def _row_sums(values: np.ndarray, columns: list[int]) -> np.ndarray:
+    """What each row of the chosen columns is divided by to sum to one (1 for a row that holds nothing)."""
+    chosen = values if len(columns) == values.shape[1] else values[:, columns]
+    sums = chosen.sum(axis=1, dtype=np.float64)
+    # Weights are not negative: a row sums to zero only when it holds nothing.
+    return np.where(sums > 0, sums, 1.0)
 
 
 def _to_ns(index: pd.DatetimeIndex) -> np.ndarray:
@@ -404,11 +410,11 @@ def _to_ns(index: pd.DatetimeIndex) -> np.ndarray:
 # rebalance schedule
 
 
-def _rebalance_dates(spec: RebalanceSpec, price_dates: pd.DatetimeIndex, pos_dates: pd.DatetimeIndex) -> np.ndarray:
+def _rebalance_dates(spec: Schedule, price_days: pd.DatetimeIndex, pos_days: pd.DatetimeIndex) -> np.ndarray:
     if spec is None:
-        return _to_ns(pos_dates)
-    if isinstance(spec, (str, pd.DateOffset)):
-        return _to_ns(_period_ends(spec, price_dates))
+        return _to_ns(pos_days)
+    if isinstance(spec, (str, pd.offsets.BaseOffset)):
+        return _to_ns(_period_ends(spec, price_days))
     if isinstance(spec, (pd.Timestamp, np.datetime64)) or not isinstance(spec, Iterable):
         raise TypeError(
             "rebalance: expected None, an offset alias such as 'W' or 'M', or a list of dates; "
@@ -420,12 +426,12 @@ def _rebalance_dates(spec: RebalanceSpec, price_dates: pd.DatetimeIndex, pos_dat
         raise TypeError(f"rebalance: could not read the dates: {exc}") from None
     if dates.hasnans:
         raise ValueError("rebalance: the dates contain NaT")
-    _check_same_tz(price_dates.tz, dates.tz, "rebalance")
+    _check_same_tz(price_days.tz, dates.tz, "rebalance")
     # The engine walks the dates with a forward-only cursor: give them sorted.
-    return _to_ns(dates.unique().sort_values())
+    return _to_ns(dates.normalize().unique().sort_values())
 
 
-def _offset(spec: str | pd.DateOffset) -> pd.DateOffset:
+def _offset(spec: str | pd.offsets.BaseOffset) -> pd.offsets.BaseOffset:
     if isinstance(spec, str):
         legacy = _LEGACY_ALIAS.match(spec)
         if legacy:
@@ -437,7 +443,7 @@ def _offset(spec: str | pd.DateOffset) -> pd.DateOffset:
     return spec
 
 
-def _period_ends(spec: str | pd.DateOffset, dates: pd.DatetimeIndex) -> pd.DatetimeIndex:
+def _period_ends(spec: str | pd.offsets.BaseOffset, dates: pd.DatetimeIndex) -> pd.DatetimeIndex:
     """Period ends from the first price date to the last.
 
     The period holding the last price date counts as ended too when no
@@ -446,65 +452,52 @@ def _period_ends(spec: str | pd.DateOffset, dates: pd.DatetimeIndex) -> pd.Datet
     as the next day's actions.
     """
     offset = _offset(spec)
-    first, last = dates[0].normalize(), dates[-1]
+    first, last = dates[0], dates[-1]
     ends = pd.date_range(first, last, freq=offset)
-    closing = offset.rollforward(last.normalize())
-    if closing > last and last.normalize() + pd.offsets.BDay(1) > closing:
+    closing = offset.rollforward(last)
+    if closing > last and last + pd.offsets.BDay(1) > closing:
         ends = ends.append(pd.DatetimeIndex([closing]))
     if len(ends) == 0:
         return dates[:0]
     return ends
 
 
-def _describe_rebalance(spec: RebalanceSpec) -> str:
+def _describe_rebalance(spec: Schedule) -> str:
     if spec is None:
         return "every position date"
-    if isinstance(spec, (str, pd.DateOffset)):
+    if isinstance(spec, (str, pd.offsets.BaseOffset)):
         return str(spec)
     return "explicit dates"
 
 
+def _retargeting_rows(weights: np.ndarray, pos_index: np.ndarray, price_index: np.ndarray,
+                      resample: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Position rows that make every scheduled row trade to the weights in force.
+
+    The engine trades on a scheduled row only when a newer position row with
+    other weights is in force. So each scheduled row the engine processes gets
+    a row of its own, dated on it, holding the weights in force at its close;
+    consecutive rows are scaled alternately by 1 and a factor a hair above 1,
+    which the engine's change test sees and its scaling to the row sum undoes.
+    A last row dated on the last price row keeps the weights in force at the
+    end (the next day's target) when that row is not scheduled.
+    """
+    n = len(price_index)
+    marked = np.unique(np.maximum(np.searchsorted(price_index, resample, side="right") - 1, 0))
+    marked = marked[price_index[marked] >= pos_index[0]]  # rows before the first position date are skipped
+    close_of_next = np.where(marked + 1 < n, price_index[np.minimum(marked + 1, n - 1)], np.iinfo(np.int64).max)
+    in_force = np.searchsorted(pos_index, close_of_next, side="left") - 1
+    scale = np.where(np.arange(len(marked)) % 2 == 1, _RETARGET_SCALE, 1.0)
+    rows = weights[in_force] * scale[:, None]
+    dates = price_index[marked]
+    if len(marked) == 0 or marked[-1] != n - 1:
+        rows = np.vstack([rows, weights[-1:]])
+        dates = np.append(dates, price_index[-1])
+    return np.ascontiguousarray(rows), np.ascontiguousarray(dates), np.ascontiguousarray(price_index[marked])
+
+
 # ---------------------------------------------------------------------------
 # results
-
-
-def _trade_frame(
-    rows: list, records: list, dates: pd.DatetimeIndex, names: list[str], window: int, step: int
-) -> pd.DataFrame:
-    n_dates = len(dates)
-    groups = (window - 1) // step + 2
-    entry_rows = np.array([int(r[7]) for r in rows], dtype=np.int64)
-    exit_rows = np.array([int(r[8]) for r in rows], dtype=np.int64)
-    closed = exit_rows >= 0
-
-    def at(rows_: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
-        picked = dates.take(np.where(valid, rows_, 0))
-        return picked.where(valid, pd.NaT)
-
-    frame = pd.DataFrame(
-        {
-            "stock": pd.Series([str(r[0]) for r in rows], dtype=object),
-            "entry_date": at(entry_rows, np.ones(len(rows), bool)),
-            "exit_date": at(exit_rows, closed),
-            "entry_signal_date": at(entry_rows - 1, entry_rows > 0),
-            "exit_signal_date": at(exit_rows - 1, exit_rows > 0),
-            "entry_value": np.array([float(r[5]) for r in rows], dtype=np.float64),
-            "holding_days": np.where(closed, exit_rows, n_dates - 1) - entry_rows,
-        }
-    )
-    matrix = np.array(records, dtype=np.float64).reshape(len(rows), groups, len(EXCURSION_FIELDS))
-    unwritten = (matrix == -1.0).all(axis=2)
-    matrix[unwritten] = np.nan
-    for i, field in enumerate(EXCURSION_FIELDS):
-        frame[field] = matrix[:, -1, i]
-    for g in range(1, groups - 1):
-        for i, field in enumerate(EXCURSION_FIELDS):
-            frame[f"{field}_{g * step}d"] = matrix[:, g, i]
-    # An exit that leaves a zero entry in the book must not come back as an
-    # open trade with the same entry.
-    opened = set(zip(frame["stock"][closed], entry_rows[closed]))
-    duplicate = ~closed & np.array([(s, e) in opened for s, e in zip(frame["stock"], entry_rows)], dtype=bool)
-    return frame[~duplicate].reset_index(drop=True)
 
 
 def _by_name(mapping: dict, names: list[str], cast: type, label: str) -> pd.Series:

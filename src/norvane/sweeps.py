@@ -15,8 +15,6 @@ are put in grid order whatever order the runs finish in.
 
 from __future__ import annotations
 
-import functools
-import inspect
 import itertools
 import multiprocessing
 import os
@@ -33,6 +31,8 @@ from typing import Any, Optional, Union
 import numpy as np
 import pandas as pd
 
+from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, Settings
+
 __all__ = ["sweep"]
 
 Grid = Union[Mapping[str, Iterable[Any]], Iterable[Mapping[str, Any]]]
@@ -41,7 +41,6 @@ Grid = Union[Mapping[str, Iterable[Any]], Iterable[Mapping[str, Any]]]
 Outcome = tuple[Optional[dict], Optional[pd.Series], Optional[str]]
 
 _BACKENDS = ("serial", "processes", "dask")
-_NOT_PARAMETERS = ("prices", "position")
 
 
 def sweep(
@@ -164,9 +163,7 @@ def _expand(grid: Grid) -> tuple[list[dict[str, Any]], list[str]]:
 
 
 def _check_parameters(names: list[str], fixed: dict[str, Any], rebalance: Any) -> None:
-    from norvane.api import backtest
-
-    known = [p for p in inspect.signature(backtest).parameters if p not in _NOT_PARAMETERS]
+    known = list(ALL_SETTINGS)
     for source, given in (("grid", names), ("sweep()", list(fixed))):
         unknown = [n for n in given if n not in known]
         if unknown:
@@ -202,27 +199,22 @@ class _Payload:
         return {**self.__dict__, "prepared": None}
 
 
-# Frame-level parameters: a run that varies them needs its own preparation.
-_FRAME_PARAMETERS = ("rebalance", "drop_missing")
-
-
 def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
     from norvane import api
 
-    kwargs = {**_backtest_defaults(), **payload.fixed, **params}  # a fresh dict: the cached one stays intact
-    rebalance = kwargs.pop("rebalance", None)
-    if rebalance is None:
-        rebalance = payload.rebalance
+    values = {**ALL_SETTINGS, **payload.fixed, **params}
+    frame_values = {name: values.pop(name) for name in FRAME_SETTINGS}
+    if frame_values["rebalance"] is None:
+        frame_values["rebalance"] = payload.rebalance
     try:
-        settings = api._settings(**kwargs)
-        if any(name in params for name in _FRAME_PARAMETERS):
-            prepared = api.prepare(payload.prices, payload.position, rebalance,
-                                   drop_missing=kwargs["drop_missing"])
+        settings = Settings(**values)
+        # A run that varies a frame-level setting needs its own preparation.
+        if any(name in params for name in FRAME_SETTINGS):
+            prepared = api.prepare(payload.prices, payload.position, **frame_values)
         else:
             # Two threads of one Dask worker may both prepare; they get equal results.
             if payload.prepared is None:
-                payload.prepared = api.prepare(payload.prices, payload.position, rebalance,
-                                               drop_missing=kwargs["drop_missing"])
+                payload.prepared = api.for_many_runs(api.prepare(payload.prices, payload.position, **frame_values))
             prepared = payload.prepared
         # The engine runs one backtest per process at a time; simulate takes its lock.
         report = api.simulate(prepared, settings)
@@ -230,17 +222,6 @@ def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
     except Exception as exc:  # a failing run is a result, not the end of the sweep
         return None, None, _describe(exc)
     return stats, (report.equity if payload.keep_equity else None), None
-
-
-@functools.lru_cache(maxsize=None)
-def _backtest_defaults() -> dict[str, Any]:
-    from norvane.api import backtest
-
-    return {
-        name: parameter.default
-        for name, parameter in inspect.signature(backtest).parameters.items()
-        if parameter.default is not inspect.Parameter.empty
-    }
 
 
 def _describe(exc: BaseException) -> str:

@@ -76,8 +76,8 @@ def test_stops_schedule_an_exit_only_when_set():
     stopped = norvane.backtest(prices, position, stop_loss=-0.1)
     assert stopped.actions.to_dict() == {"A": "sl_tp_exit"}
     touched = norvane.backtest(prices, position, stop_loss=0.1, commission=0, sell_tax=0, touched_exit=True)
-    invested = 2 / (2 + 1e-7)
-    assert touched.equity.iloc[-1] == pytest.approx((1 - invested) + 0.9 * invested, rel=1e-12)
+    # The weight 2.0 is relative: the row is scaled to sum to one first.
+    assert touched.equity.iloc[-1] == pytest.approx((1 - X) + 0.9 * X, rel=1e-12)
     assert touched.trades["exit_date"].iloc[0] == dates[3]
 
 
@@ -155,7 +155,8 @@ BAD_INPUT = [
     (lambda p, q: (p, q.set_axis([1, "1"], axis=1), {}), ValueError, "position: different column labels share"),
     (lambda p, q: (p.tz_localize("UTC"), q, {}), ValueError, "position: time zone None does not match"),
     (lambda p, q: (p, q.astype(float).where(q, np.nan), {}), ValueError, "position: weights must be finite"),
-    (lambda p, q: (p, q.astype(float).assign(B=-1.0), {}), ValueError, "must sum to a positive number"),
+    (lambda p, q: (p, q.astype(float).assign(B=-1.0), {}), ValueError,
+     r"position: weights must not be negative .*; found -1.0 for 'B' on 2024-01-01 00:00:00 \(3 such"),
     (lambda p, q: (p, q.shift(freq="365D"), {}), ValueError, "after the last price date"),
     (lambda p, q: (p, q, {"rebalance": "fortnightly"}), ValueError, "rebalance: 'fortnightly' is not"),
     (lambda p, q: (p, q, {"rebalance": 5}), TypeError, "rebalance: expected None"),
@@ -190,3 +191,90 @@ def test_importing_the_analysis_module_stays_light():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.split("\n")[:2] == ["[]", "norvane.api norvane.report"]
+
+
+# --- what a schedule does: re-targeting, relative weights, trading days ------
+
+def periodic_model(prices, trades, fee=0.0, tax=0.0):
+    """Equity of a portfolio brought to ``trades[row]`` (weights) at the prices of
+    that row, costs charged like the engine: a buy pays commission out of the
+    amount, a sale commission and tax out of the proceeds, stocks in column order."""
+    hold, cash, equity = np.zeros(prices.shape[1]), 1.0, []
+    for i in range(len(prices)):
+        if i:
+            hold *= prices[i] / prices[i - 1]
+        if i in trades:
+            total = cash + hold.sum()
+            for k, weight in enumerate(trades[i]):
+                amount = weight * total - hold[k]
+                if amount > 0:
+                    cash, hold[k] = cash - amount, hold[k] + amount * (1 - fee)
+                else:
+                    cash, hold[k] = cash - amount * (1 - fee - tax), hold[k] + amount
+        equity.append(cash + hold.sum())
+    return np.array(equity)
+
+
+def drifting_market(days=260):
+    rng = np.random.default_rng(4)
+    dates = pd.bdate_range("2021-01-01", periods=days)
+    steps = rng.normal([0.001, 0.0], [0.02, 0.005], (days, 2))
+    return pd.DataFrame(100 * np.exp(np.cumsum(steps, axis=0)), index=dates, columns=["EQ", "BD"])
+
+
+# The last trading days of Jan .. Nov 2021 (the prices end before December does).
+MONTH_ENDS = list(np.flatnonzero(np.diff(drifting_market().index.month) != 0))
+
+
+@pytest.mark.parametrize("rebalance, retarget, trade_rows", [
+    ("M", None, [r + 1 for r in MONTH_ENDS]),   # a schedule re-targets: drifted weights come back every month
+    ("M", False, [MONTH_ENDS[0] + 1]),          # unless told not to: one purchase, then drift
+    (None, None, [1]),                          # signal-driven: only a new target trades
+    (None, True, [1, 101, 201]),                # ... unless every position date should re-target
+])
+@pytest.mark.parametrize("fee, tax", [(0.0, 0.0), (0.001425, 0.003)])
+def test_a_schedule_re_targets_like_a_periodic_rebalance(rebalance, retarget, trade_rows, fee, tax):
+    prices = drifting_market()
+    target = [0.6, 0.4]
+    position = pd.DataFrame([target, target, target], index=prices.index[[0, 100, 200]], columns=prices.columns)
+    report = norvane.backtest(prices, position, rebalance, retarget=retarget, commission=fee, sell_tax=tax)
+    model = periodic_model(prices.to_numpy(), {row: target for row in trade_rows}, fee, tax)
+    assert report.equity.to_numpy() == pytest.approx(model, rel=1e-6)
+    assert report.params["retarget"] is (retarget if retarget is not None else rebalance is not None)
+
+
+@pytest.mark.parametrize("scale", [1e-8, 1e-7, 3.0])
+def test_weights_are_relative_whatever_their_scale(scale):
+    prices, position = frames()
+    weights = position.astype(float) * [0.7, 0.3]
+    reference = norvane.backtest(prices, weights)
+    scaled = norvane.backtest(prices, weights * scale)
+    assert scaled.equity.to_numpy() == pytest.approx(reference.equity.to_numpy(), rel=1e-12, abs=0)
+    assert scaled.weights.sum() == pytest.approx(1.0, abs=1e-2)
+
+
+def test_a_time_of_day_never_lets_a_signal_trade_on_its_own_day():
+    days = pd.bdate_range("2024-01-01", periods=3)
+    prices = pd.DataFrame({"A": [1.0, 1.0, 2.0]}, index=days + pd.Timedelta("13:30:00"))
+    position = pd.DataFrame({"A": [0.0, 1.0]}, index=days[:2])  # known at the close of day 1
+    report = norvane.backtest(prices, position, commission=0, sell_tax=0)
+    assert report.equity.iloc[-1] == pytest.approx(1.0, abs=1e-6)  # bought on day 2, at 2.0
+    assert report.equity.index.equals(prices.index)
+    twice = pd.concat([prices, prices.iloc[[1]].set_axis([days[1] + pd.Timedelta("16:00:00")])]).sort_index()
+    with pytest.raises(ValueError, match=r"prices: 2 price rows on 2024-01-02 .*keep one row per day"):
+        norvane.backtest(twice, position)
+
+
+@pytest.mark.parametrize("keyword", ["commission", "sell_tax"])
+def test_a_rate_that_looks_like_a_percentage_warns(keyword):
+    prices, position = frames()
+    with pytest.warns(UserWarning, match=rf"{keyword}: 0.1425 is a rate of 14.25 %; for 0.1425 % pass 0.001425"):
+        norvane.backtest(prices, position, **{keyword: 0.1425})
+
+
+def test_excursion_window_longer_than_the_prices_is_refused_and_long_ones_are_fast():
+    prices, position = frames()
+    with pytest.raises(ValueError, match="excursion_window: 7 days is longer than the 6 price rows"):
+        norvane.backtest(prices, position, excursion_window=7)
+    report = norvane.backtest(prices, position, excursion_window=6, excursion_step=1)
+    assert [c for c in report.trades.columns if c.startswith("return_")] == [f"return_{t}d" for t in range(1, 6)]

@@ -1,0 +1,172 @@
+"""The settings of a run: every default in one place, every check in one place.
+
+`Settings` holds what the engine needs per run (costs, exits, limits, the
+excursion sampling); `norvane.backtest` takes the same names as keywords,
+and `norvane.sweep` varies them. The frame-level settings (`rebalance`,
+`retarget`, `drop_missing`) change how the frames are prepared and are
+listed in `FRAME_SETTINGS`.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import operator
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+__all__ = ["Settings", "FRAME_SETTINGS", "RUN_SETTINGS", "ALL_SETTINGS", "DEFAULTS"]
+
+_INT32_MAX = 2**31 - 1
+
+# A rate this high is far more often a percentage typed as a fraction
+# (0.1425 for 0.1425 %) than a real cost.
+_SUSPICIOUS_RATE = 0.05
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The per-run settings of a backtest, checked and in the engine's units.
+
+    commission:
+        Rate charged on the traded value of every buy and every sale.
+    sell_tax:
+        Rate charged on the value of every sale.
+    stop_loss, take_profit:
+        Exit a holding once its growth since the last rebalance falls below
+        ``1 - stop_loss`` or rises above ``1 + take_profit`` (fractions; the
+        sign is ignored). ``None`` disables the rule.
+    touched_exit:
+        ``True``: exit on the day the level is crossed, at the level itself.
+        ``False``: exit at the next day's price.
+    position_limit:
+        Largest value of one stock at a rebalance, as a fraction of the
+        portfolio value.
+    excursion_window, excursion_step:
+        Besides the excursion at exit, sample every trade's excursion at day
+        offsets ``excursion_step, 2 * excursion_step, ...`` below
+        ``excursion_window`` after its entry (0 samples nothing).
+    """
+
+    commission: float = 0.001425
+    sell_tax: float = 0.003
+    stop_loss: float | None = None
+    take_profit: float | None = None
+    touched_exit: bool = False
+    position_limit: float = 1.0
+    excursion_window: int = 0
+    excursion_step: int = 1
+
+    def __post_init__(self) -> None:
+        checked = {
+            "commission": _rate(self.commission, "commission"),
+            "sell_tax": _rate(self.sell_tax, "sell_tax"),
+            "stop_loss": _exit_level(self.stop_loss, "stop_loss", upper=1.0),
+            "take_profit": _exit_level(self.take_profit, "take_profit", upper=math.inf),
+            "touched_exit": _flag(self.touched_exit, "touched_exit"),
+            "position_limit": _positive(self.position_limit, "position_limit"),
+            "excursion_window": _small_int(self.excursion_window, "excursion_window", minimum=0),
+            "excursion_step": _small_int(self.excursion_step, "excursion_step", minimum=1),
+        }
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
+
+    def engine_arguments(self) -> dict[str, Any]:
+        """The keyword arguments of the native ``backtest_`` for these settings."""
+        return {
+            "fee_ratio": self.commission,
+            "tax_ratio": self.sell_tax,
+            "stop_loss": -self.stop_loss if self.stop_loss is not None else -math.inf,
+            "take_profit": self.take_profit if self.take_profit is not None else math.inf,
+            "touched_exit": self.touched_exit,
+            "position_limit": self.position_limit,
+            "tessary_window": self.excursion_window,
+            "tessary_window_step": self.excursion_step,
+        }
+
+    def as_dict(self) -> dict[str, Any]:
+        return dataclasses.asdict(self)
+
+
+# ---------------------------------------------------------------------------
+# checks
+
+
+def _real(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name}: expected a number, got {type(value).__name__}")
+    out = float(value)
+    if math.isnan(out):
+        raise ValueError(f"{name}: must not be NaN")
+    return out
+
+
+def _rate(value: Any, name: str) -> float:
+    out = _real(value, name)
+    if not 0.0 <= out < 1.0:
+        raise ValueError(f"{name}: must be a rate in [0, 1), got {out!r}")
+    if out >= _SUSPICIOUS_RATE:
+        warnings.warn(
+            f"{name}: {out!r} is a rate of {out * 100:g} %; for {out!r} % pass {out / 100:g}",
+            UserWarning,
+            stacklevel=5,  # the caller of norvane.backtest
+        )
+    return out
+
+
+def _positive(value: Any, name: str) -> float:
+    out = _real(value, name)
+    if not 0.0 < out < math.inf:
+        raise ValueError(f"{name}: must be a positive finite number, got {out!r}")
+    return out
+
+
+def _exit_level(value: Any, name: str, upper: float) -> float | None:
+    if value is None:
+        return None
+    out = abs(_real(value, name))
+    if not 0.0 < out < upper:
+        bound = "below 1" if upper == 1.0 else "finite"
+        raise ValueError(f"{name}: must be a nonzero fraction {bound} (e.g. 0.1 for 10%), got {float(value)!r}")
+    return out
+
+
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name}: expected a bool, got {type(value).__name__}")
+    return bool(value)
+
+
+def _small_int(value: Any, name: str, minimum: int) -> int:
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name}: expected an integer, got bool")
+    try:
+        out = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name}: expected an integer, got {type(value).__name__}") from None
+    if not minimum <= out <= _INT32_MAX:
+        raise ValueError(f"{name}: must be between {minimum} and {_INT32_MAX}, got {out}")
+    return out
+
+
+def check_flag(value: Any, name: str) -> bool:
+    """A bool setting (``drop_missing``)."""
+    return _flag(value, name)
+
+
+def check_optional_flag(value: Any, name: str) -> bool | None:
+    """A bool-or-None setting (``retarget``)."""
+    return None if value is None else _flag(value, name)
+
+
+DEFAULTS = Settings()
+
+#: Settings that change how the frames are prepared, with their defaults.
+FRAME_SETTINGS: dict[str, Any] = {"rebalance": None, "retarget": None, "drop_missing": False}
+#: Settings of the engine run itself, with their defaults.
+RUN_SETTINGS: dict[str, Any] = DEFAULTS.as_dict()
+#: Every keyword of `norvane.backtest` after the two frames.
+ALL_SETTINGS: dict[str, Any] = {**FRAME_SETTINGS, **RUN_SETTINGS}

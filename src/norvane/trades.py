@@ -1,0 +1,102 @@
+"""The trade table: its columns, and how it is built from what the engine records.
+
+The engine records one trade per opening and closing of a holding, as three
+aligned lists of its analysis module: ``[stock index, entry row, exit row]``
+(exit row -1 while still open), the value the holding was opened with, and
+the trade's excursion record (groups of six values: the offsets sampled
+after entry, then the exit). `trade_frame` turns them into one pandas frame
+in a few vectorised steps.
+"""
+
+from __future__ import annotations
+
+import itertools
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["EXCURSION_FIELDS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
+
+#: The six values of an excursion record, in record order. In the trade
+#: table the values at exit carry these names; the values sampled ``t`` days
+#: after entry carry the suffix ``_{t}d``.
+EXCURSION_FIELDS = (
+    "adverse_excursion",
+    "favourable_excursion",
+    "favourable_before_adverse",
+    "drawdown",
+    "profit_days",
+    "return",
+)
+
+#: Columns of every trade table, before the sampled excursion columns.
+TRADE_COLUMNS = (
+    "stock",
+    "entry_date",
+    "exit_date",
+    "entry_signal_date",
+    "exit_signal_date",
+    "entry_value",
+    "holding_days",
+) + EXCURSION_FIELDS
+
+# Where the engine's record lists put each fact of a trade.
+_STOCK, _ENTRY_ROW, _EXIT_ROW = 0, 1, 2
+_OPEN = -1
+
+
+def column_dtype(name: str) -> Any:
+    if name == "stock":
+        return object
+    if name.endswith("_date"):
+        return "datetime64[ns]"
+    if name == "holding_days":
+        return np.int64
+    return np.float64
+
+
+def empty_trade_frame() -> pd.DataFrame:
+    return pd.DataFrame({c: pd.Series(dtype=column_dtype(c)) for c in TRADE_COLUMNS})
+
+
+def sampled_offsets(window: int, step: int) -> list[int]:
+    """The day offsets after entry at which every trade's excursion is sampled."""
+    groups = (window - 1) // step + 2
+    return [g * step for g in range(1, groups - 1)]
+
+
+def trade_frame(trades: list, entry_values: list, records: list, dates: pd.DatetimeIndex, names: list[str],
+                window: int, step: int) -> pd.DataFrame:
+    """The trade table of one run, closed trades first in closing order, then the open ones."""
+    count = len(trades)
+    rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * count).reshape(count, 3)
+    stocks, entry_rows, exit_rows = rows[:, _STOCK], rows[:, _ENTRY_ROW], rows[:, _EXIT_ROW]
+    closed = exit_rows != _OPEN
+    groups = (window - 1) // step + 2
+    excursions = (np.concatenate(records) if count else np.empty(0)).reshape(count, groups, len(EXCURSION_FIELDS))
+    # A group the prices end before stays at -1 in all six slots: no value.
+    excursions = np.where((excursions == -1.0).all(axis=2, keepdims=True), np.nan, excursions)
+
+    columns: dict[str, Any] = {
+        "stock": np.asarray(names, dtype=object)[stocks] if count else np.empty(0, dtype=object),
+        "entry_date": dates.take(entry_rows),
+        "exit_date": _dates_at(dates, exit_rows, closed),
+        "entry_signal_date": _dates_at(dates, entry_rows - 1, entry_rows > 0),
+        "exit_signal_date": _dates_at(dates, exit_rows - 1, exit_rows > 0),
+        "entry_value": np.array(entry_values, dtype=np.float64),
+        "holding_days": np.where(closed, exit_rows, len(dates) - 1) - entry_rows,
+    }
+    for i, field in enumerate(EXCURSION_FIELDS):
+        columns[field] = excursions[:, -1, i]
+    offsets = sampled_offsets(window, step)
+    sampled = pd.DataFrame(
+        excursions[:, 1:1 + len(offsets), :].reshape(count, len(offsets) * len(EXCURSION_FIELDS)),
+        columns=[f"{field}_{t}d" for t in offsets for field in EXCURSION_FIELDS],
+    )
+    return pd.concat([pd.DataFrame(columns), sampled], axis=1)
+
+
+def _dates_at(dates: pd.DatetimeIndex, rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
+    picked = dates.take(np.where(valid, rows, 0))
+    return picked.where(valid, pd.NaT)
