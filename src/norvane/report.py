@@ -2,22 +2,23 @@
 
 A :class:`Report` is plain pandas data plus a few derived views. It can be
 built from any equity series and trade table, so the statistics do not depend
-on how the run was made. Plotting and the HTML export need matplotlib, which
-is imported only when they are called.
+on how the run was made. The figure and the HTML views are built in
+:mod:`norvane.report_html`; the figure and the HTML page need matplotlib,
+which is imported only when they are called.
 """
 
 from __future__ import annotations
 
-import base64
-import html
-import io
 import math
+import numbers
 import os
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
+
+from norvane import report_html
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -75,10 +76,15 @@ class Report:
         "sl_tp_exit" (a stop-loss or take-profit exit).
     weights:
         Share of the portfolio value of each holding at the last date.
+        Their sum is the ``gross_exposure`` statistic.
     next_weights:
         Target weights of the position row in force, scaled to sum to one.
     params:
         The settings of the run, for display.
+
+    ``final_cash`` (keyword only) is the cash left at the end, in units of
+    the starting capital, as the engine counted it. When it is None the
+    ``final_cash`` statistic is derived from the final equity and weights.
     """
 
     def __init__(
@@ -91,6 +97,7 @@ class Report:
         next_weights: pd.Series | None = None,
         params: Mapping[str, Any] | None = None,
         periods_per_year: float = 252.0,
+        final_cash: float | None = None,
     ) -> None:
         if not isinstance(equity, pd.Series) or not isinstance(equity.index, pd.DatetimeIndex):
             raise TypeError("equity: expected a pandas Series with a DatetimeIndex")
@@ -110,6 +117,9 @@ class Report:
         )
         self.params = dict(params or {})
         self.periods_per_year = float(periods_per_year)
+        if final_cash is not None and (not isinstance(final_cash, numbers.Real) or isinstance(final_cash, bool)):
+            raise TypeError(f"final_cash: expected a number or None, got {type(final_cash).__name__}")
+        self._final_cash = None if final_cash is None else float(final_cash)
 
     # -- derived series ----------------------------------------------------
 
@@ -158,7 +168,14 @@ class Report:
         ``avg_trade_return``          mean return of closed trades
         ``profit_factor``             sum of gains over sum of losses of closed trades
         ``avg_holding_days``          mean trading days held by closed trades
-        ``exposure``                  share of days that end with at least one holding
+        ``time_in_market``            share of days that end with at least one holding
+        ``gross_exposure``            sum of the final ``weights``: the share of the
+                                      final portfolio value held in stocks (shorts
+                                      count negative)
+        ``final_cash``                cash left at the end, in units of the starting
+                                      capital: the final equity times
+                                      (1 - ``gross_exposure``), or the engine's own
+                                      figure when one was passed as ``final_cash=``
         ============================  ==============================================
         """
         eq = self.equity
@@ -191,6 +208,10 @@ class Report:
         else:
             profit_factor = math.inf if gains > 0 else math.nan
 
+        # NaN weights (a run whose value went NaN) must show, not be skipped.
+        gross = float(self.weights.to_numpy(dtype=np.float64).sum())
+        cash = float(eq.iloc[-1]) * (1.0 - gross) if self._final_cash is None else self._final_cash
+
         return pd.Series(
             {
                 "start": eq.index[0],
@@ -210,13 +231,15 @@ class Report:
                 "avg_trade_return": float(r.mean()) if len(r) else math.nan,
                 "profit_factor": float(profit_factor),
                 "avg_holding_days": float(closed["holding_days"].mean()) if len(r) else math.nan,
-                "exposure": self._exposure(),
+                "time_in_market": self._time_in_market(),
+                "gross_exposure": gross,
+                "final_cash": cash,
             },
             dtype=object,
             name="stats",
         )
 
-    def _exposure(self) -> float:
+    def _time_in_market(self) -> float:
         # +1 on the entry day, -1 on the exit day: a day counts when the
         # running count of holdings at its close is positive.
         dates = self.equity.index
@@ -230,7 +253,7 @@ class Report:
 
     def summary(self) -> str:
         """The statistics as an aligned two-column text table."""
-        rows = [(_LABELS.get(k, k), _format_stat(k, v)) for k, v in self.stats().items()]
+        rows = self._stat_rows()
         width = max(len(label) for label, _ in rows)
         return "\n".join(f"{label:<{width}}  {value:>14}" for label, value in rows)
 
@@ -250,86 +273,42 @@ class Report:
         Needs matplotlib. The figure is built without pyplot (rendering with
         the Agg backend), so no window opens and no global state changes.
         """
-        Figure, _ = _matplotlib()
-        fig = Figure(figsize=(12, 6.5), layout="constrained")
-        grid = fig.add_gridspec(3, 2, width_ratios=(1.7, 1))
-        ax_eq = fig.add_subplot(grid[:2, 0])
-        ax_dd = fig.add_subplot(grid[2, 0], sharex=ax_eq)
-        ax_ex = fig.add_subplot(grid[:, 1])
+        return report_html.figure(self.equity, self.drawdown, self.trades)
 
-        ax_eq.plot(self.equity.index, self.equity.to_numpy(), color="#1f5fa8", linewidth=1.2)
-        ax_eq.set_ylabel("equity")
-        ax_eq.set_title("Equity")
-        ax_eq.grid(alpha=0.3)
-        ax_eq.tick_params(labelbottom=False)
-        dd = self.drawdown * 100
-        ax_dd.fill_between(dd.index, dd.to_numpy(), 0.0, color="#c0392b", alpha=0.45, linewidth=0)
-        ax_dd.set_ylabel("drawdown %")
-        ax_dd.grid(alpha=0.3)
+    def to_html(self, path: str | os.PathLike[str] | None = None) -> str:
+        """The report as one self-contained HTML page.
 
-        t = self.trades
-        ax_ex.set_title("Trade excursions at exit")
-        ax_ex.set_xlabel("adverse excursion %")
-        ax_ex.set_ylabel("favourable excursion %")
-        ax_ex.grid(alpha=0.3)
-        if len(t) and "adverse_excursion" in t and "favourable_excursion" in t:
-            win = (t["return"] > 0).to_numpy()
-            mae = -t["adverse_excursion"].to_numpy(dtype=np.float64) * 100
-            mfe = t["favourable_excursion"].to_numpy(dtype=np.float64) * 100
-            ax_ex.scatter(mae[win], mfe[win], s=9, color="#27ae60", alpha=0.6, label="gain")
-            ax_ex.scatter(mae[~win], mfe[~win], s=9, color="#c0392b", alpha=0.6, label="loss")
-            ax_ex.legend(loc="upper right")
-        else:
-            ax_ex.text(0.5, 0.5, "no trades", ha="center", va="center", transform=ax_ex.transAxes)
-        return fig
-
-    def to_html(self, path: str | os.PathLike[str]) -> str:
-        """Write the report as one self-contained HTML file and return its path.
-
-        The file holds the run settings, the statistics table, the figure of
+        The page holds the run settings, the statistics table, the figure of
         :meth:`plot` embedded as a base64 PNG, the next-day actions and the
-        trade table. Needs matplotlib.
+        trade table. Needs matplotlib. With no ``path`` the page is returned
+        as a string. With a ``path`` it is written there (a temporary file in
+        the same directory replaces the target, so a failed write never
+        leaves a partial page over a complete one) and the path is returned
+        as a string.
         """
-        _, FigureCanvasAgg = _matplotlib()
-        fig = self.plot()
-        buffer = io.BytesIO()
-        FigureCanvasAgg(fig).print_png(buffer)
-        image = base64.b64encode(buffer.getvalue()).decode("ascii")
+        document = report_html.page(
+            title=self._title(),
+            stats=self._stat_rows(),
+            params=self.params,
+            actions=self.actions,
+            trades=self.trades[[c for c in _TRADE_COLUMNS if c in self.trades]],
+            image=report_html.png_base64(self.plot()),
+        )
+        return document if path is None else report_html.write_atomic(path, document)
 
-        stats_rows = "".join(
-            f"<tr><th>{html.escape(_LABELS.get(k, k))}</th><td>{html.escape(_format_stat(k, v))}</td></tr>"
-            for k, v in self.stats().items()
+    def _repr_html_(self) -> str:
+        # Notebooks call this for every displayed report: no figure, so it
+        # stays fast and works without matplotlib.
+        return report_html.notebook(
+            title=self._title(), stats=self._stat_rows(), trades=self.trades, actions=len(self.actions)
         )
-        params_rows = "".join(
-            f"<tr><th>{html.escape(str(k))}</th><td>{html.escape(str(v))}</td></tr>"
-            for k, v in self.params.items()
-        )
-        if len(self.actions):
-            actions = "".join(
-                f"<tr><th>{html.escape(str(s))}</th><td>{html.escape(str(a))}</td></tr>"
-                for s, a in self.actions.items()
-            )
-            actions = f"<table class='kv'>{actions}</table>"
-        else:
-            actions = "<p>None.</p>"
-        shown = [c for c in _TRADE_COLUMNS if c in self.trades]
-        trades = self.trades[shown].to_html(
-            index=False, classes="trades", border=0, na_rep="", float_format=lambda x: f"{x:.4f}"
-        )
+
+    def _title(self) -> str:
         eq = self.equity
-        document = _HTML.format(
-            title=html.escape(f"norvane report {eq.index[0].date()} to {eq.index[-1].date()}"),
-            params=params_rows,
-            stats=stats_rows,
-            image=image,
-            actions=actions,
-            count=len(self.trades),
-            trades=trades,
-        )
-        target = os.fspath(path)
-        with open(target, "w", encoding="utf-8") as handle:
-            handle.write(document)
-        return target
+        return f"norvane report {eq.index[0].date()} to {eq.index[-1].date()}"
+
+    def _stat_rows(self) -> list[tuple[str, str]]:
+        return [(_LABELS.get(k, k), _format_stat(k, v)) for k, v in self.stats().items()]
 
 
 # ---------------------------------------------------------------------------
@@ -354,17 +333,6 @@ def _ratio(numerator: float, denominator: float) -> float:
     return numerator / denominator
 
 
-def _matplotlib() -> tuple[Any, Any]:
-    try:
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
-        from matplotlib.figure import Figure
-    except ImportError as exc:
-        raise ImportError(
-            "plotting and HTML reports need matplotlib: pip install 'norvane[report]'"
-        ) from exc
-    return Figure, FigureCanvasAgg
-
-
 _LABELS = {
     "start": "Start",
     "end": "End",
@@ -383,10 +351,15 @@ _LABELS = {
     "avg_trade_return": "Avg trade return",
     "profit_factor": "Profit factor",
     "avg_holding_days": "Avg holding days",
-    "exposure": "Exposure",
+    "time_in_market": "Time in market",
+    "gross_exposure": "Gross exposure",
+    "final_cash": "Final cash",
 }
 
-_PERCENT = {"total_return", "cagr", "annual_volatility", "max_drawdown", "win_rate", "avg_trade_return", "exposure"}
+_PERCENT = {
+    "total_return", "cagr", "annual_volatility", "max_drawdown", "win_rate", "avg_trade_return",
+    "time_in_market", "gross_exposure",
+}
 
 
 def _format_stat(key: str, value: Any) -> str:
@@ -401,33 +374,6 @@ def _format_stat(key: str, value: Any) -> str:
         return f"{value * 100:.2f}%"
     if key == "avg_holding_days":
         return f"{value:.1f}"
+    if key == "final_cash":  # like equity: a share of the starting capital
+        return f"{value:.4f}"
     return f"{value:.2f}"
-
-
-_HTML = """<!DOCTYPE html>
-<html lang="en"><head><meta charset="utf-8"><title>{title}</title>
-<style>
-body {{ font-family: -apple-system, "Segoe UI", Helvetica, Arial, sans-serif; margin: 2em auto;
-       max-width: 1200px; color: #222; padding: 0 1em; }}
-h1 {{ font-size: 1.5em; }} h2 {{ font-size: 1.15em; margin-top: 1.6em; }}
-.row {{ display: flex; gap: 3em; flex-wrap: wrap; align-items: flex-start; }}
-table {{ border-collapse: collapse; font-size: 0.85em; }}
-th, td {{ padding: 0.25em 0.7em; border-bottom: 1px solid #e3e3e3; }}
-table.kv th {{ text-align: left; font-weight: 600; }} table.kv td {{ text-align: right; }}
-table.trades th {{ position: sticky; top: 0; background: #f4f6f8; }}
-table.trades td {{ text-align: right; white-space: nowrap; }}
-.scroll {{ max-height: 32em; overflow: auto; border: 1px solid #e3e3e3; }}
-img {{ max-width: 100%; }}
-</style></head><body>
-<h1>{title}</h1>
-<div class="row">
-<div><h2>Statistics</h2><table class="kv">{stats}</table></div>
-<div><h2>Settings</h2><table class="kv">{params}</table>
-<h2>Next trading day</h2>{actions}</div>
-</div>
-<h2>Equity, drawdown and trade excursions</h2>
-<img alt="equity, drawdown and trade excursions" src="data:image/png;base64,{image}">
-<h2>Trades ({count})</h2>
-<div class="scroll">{trades}</div>
-</body></html>
-"""

@@ -1,7 +1,9 @@
-"""Report statistics by hand, the figure and HTML export, README usage, demo."""
+"""Report statistics by hand, the figure, HTML export and notebook view, README usage, demo."""
 
 import base64
+import errno
 import math
+import os
 import re
 import sys
 from pathlib import Path
@@ -11,14 +13,14 @@ import pandas as pd
 import pytest
 
 from norvane import Report
-from norvane import demo
+from norvane import demo, report_html
 
 T0 = pd.Timestamp("2020-01-01")
 DATES = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1), T0 + pd.Timedelta(days=2), T0 + pd.Timedelta(days=730.5)])
 NAT = pd.NaT
 
 
-def hand_report():
+def hand_report(**kwargs):
     """Equity 1 -> 1.1 -> 0.99 -> 1.21 over exactly two calendar years."""
     equity = pd.Series([1.0, 1.1, 0.99, 1.21], index=DATES)
     d = DATES
@@ -33,7 +35,7 @@ def hand_report():
             "favourable_excursion": [0.25, 0.01, 0.07, 0.5],
         }
     )
-    return Report(equity, trades, periods_per_year=4)
+    return Report(equity, trades, periods_per_year=4, **kwargs)
 
 
 def test_statistics_by_hand():
@@ -55,15 +57,41 @@ def test_statistics_by_hand():
     assert s["profit_factor"] == pytest.approx(2.5, rel=1e-12)
     assert s["avg_holding_days"] == 3.0
     # Held at the close of d0 (C), d1 (A), d3 (D); d2 saw A exit and B in and out.
-    assert s["exposure"] == 0.75
+    assert s["time_in_market"] == 0.75
     text = hand_report().summary()
     assert "CAGR" in text and "10.00%" in text and "Max drawdown peak        2020-01-02" in text
+
+
+@pytest.mark.parametrize(
+    "weights, given, gross, cash, shown",
+    [
+        (None, None, 0.0, 1.21, (("Gross exposure", "0.00%"), ("Final cash", "1.2100"))),
+        ({"A": 0.5, "B": 0.25}, None, 0.75, 0.3025, (("Gross exposure", "75.00%"), ("Final cash", "0.3025"))),
+        ({"A": 0.8, "B": -0.3}, None, 0.5, 0.605, ()),  # a short counts negative, as it adds to cash
+        ({"A": 0.5, "B": 0.25}, 0.31, 0.75, 0.31, ()),  # the engine's own figure wins
+        ({"A": 0.5, "B": np.nan}, None, np.nan, np.nan, (("Final cash", "-"),)),
+    ],
+)
+def test_gross_exposure_and_final_cash(weights, given, gross, cash, shown):
+    w = None if weights is None else pd.Series(weights, dtype=np.float64)
+    report = hand_report(weights=w, final_cash=given)
+    s = report.stats()
+    assert list(s.index[-3:]) == ["time_in_market", "gross_exposure", "final_cash"]
+    np.testing.assert_allclose([s["gross_exposure"], s["final_cash"]], [gross, cash], rtol=1e-15)
+    for label, value in shown:
+        assert re.search(rf"^{label} +{re.escape(value)}$", report.summary(), re.M), label
+
+
+def test_final_cash_must_be_a_number():
+    for bad in ("0.3", True):
+        with pytest.raises(TypeError, match="final_cash: expected a number or None"):
+            hand_report(final_cash=bad)
 
 
 def test_statistics_without_losses_or_trades():
     flat = Report(pd.Series(1.0, index=pd.bdate_range("2024-01-01", periods=5)))
     s = flat.stats()
-    assert (s["trades"], s["open_trades"], s["max_drawdown"], s["exposure"]) == (0, 0, 0.0, 0.0)
+    assert (s["trades"], s["open_trades"], s["max_drawdown"], s["time_in_market"]) == (0, 0, 0.0, 0.0)
     for key in ("sharpe", "sortino", "calmar", "win_rate", "avg_trade_return", "profit_factor", "avg_holding_days"):
         assert math.isnan(s[key]), key
     assert s["max_drawdown_peak"] is NAT
@@ -86,19 +114,51 @@ def test_plot_and_self_contained_html(tmp_path):
     assert np.asarray(gains) == pytest.approx(np.array([[1, 25], [0, 7], [0, 50]]))  # adverse as a positive %
     assert np.asarray(losses) == pytest.approx(np.array([[12, 1]]))
 
+    page = report.to_html()
     path = report.to_html(tmp_path / "r.html")
-    page = Path(path).read_text(encoding="utf-8")
+    assert path == str(tmp_path / "r.html") and Path(path).read_text(encoding="utf-8") == page
     png = base64.b64decode(re.search(r'src="data:image/png;base64,([^"]+)"', page).group(1))
     assert png.startswith(b"\x89PNG\r\n\x1a\n")
     assert not re.search(r'(src|href)="(?!data:)', page)  # nothing fetched from elsewhere
-    for needle in ("Sharpe ratio", "0.91", "Profit factor", "2.50", "<td>D</td>", "2021-12-31 12:00:00"):
+    for needle in ("Sharpe ratio", "0.91", "Profit factor", "2.50", "<td>D</td>", "2021-12-31 12:00:00",
+                   "<th>Time in market</th><td>75.00%</td>", "<th>Final cash</th><td>1.2100</td>"):
         assert needle in page
 
 
-def test_missing_matplotlib_is_a_clear_error(monkeypatch):
+def test_a_failed_write_keeps_the_old_file_and_no_temporary(tmp_path, monkeypatch):
+    target = tmp_path / "r.html"
+    target.write_text("complete old page", encoding="utf-8")
+    target.chmod(0o640)
+
+    def disk_full(handle, text):
+        handle.write(text[:5])
+        handle.flush()
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(report_html, "_write", disk_full)
+    with pytest.raises(OSError, match=r"No space left on device: '.*r\.html'"):
+        report_html.write_atomic(target, "new page")
+    assert target.read_text(encoding="utf-8") == "complete old page"
+    assert os.listdir(tmp_path) == ["r.html"]
+
+    monkeypatch.undo()
+    assert report_html.write_atomic(target, "new page") == str(target)
+    assert target.read_text(encoding="utf-8") == "new page" and (target.stat().st_mode & 0o777) == 0o640
+    assert os.listdir(tmp_path) == ["r.html"]
+
+
+def test_missing_matplotlib_is_a_clear_error_and_notebooks_need_none(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
-    with pytest.raises(ImportError, match=r"pip install 'norvane\[report\]'"):
-        hand_report().plot()
+    report = hand_report(weights=pd.Series({"D": 0.5}), actions=pd.Series({"D": "exit"}))
+    for call in (report.plot, report.to_html):
+        with pytest.raises(ImportError, match=r"pip install 'norvane\[report\]'"):
+            call()
+    view = report._repr_html_()
+    for needle in ("2020-01-01 to 2021-12-31</strong>: 1 action for", "<th>CAGR</th><td>10.00%</td>",
+                   "<th>Time in market</th><td>75.00%</td>", "<th>Gross exposure</th><td>50.00%</td>",
+                   "<th>Final cash</th><td>0.6050</td>", "4 trades", "<td>D</td>", "<td>0.5000</td>"):
+        assert needle in view
+    assert "<img" not in view and "adverse_excursion" not in view
 
 
 def test_readme_usage_example_runs(tmp_path, monkeypatch, capsys):

@@ -1,0 +1,215 @@
+"""The figure and the HTML views of a report, and the atomic file write.
+
+Plain functions over plain data (series, frames and already formatted
+statistic rows), so this module knows nothing of :class:`norvane.Report`.
+matplotlib is imported only when a figure is built; the notebook view never
+needs it.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+import os
+import secrets
+import stat
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["figure", "png_base64", "page", "notebook", "write_atomic"]
+
+# Rows of trades the notebook view shows, and the columns it shows of them.
+_PREVIEW_ROWS = 5
+_PREVIEW_COLUMNS = ("stock", "entry_date", "exit_date", "holding_days", "return")
+
+
+def figure(equity: pd.Series, drawdown: pd.Series, trades: pd.DataFrame) -> Figure:
+    """Equity with its drawdown beneath, and the trades' adverse against
+    favourable excursion at exit, green for gains and red for losses."""
+    Figure, _ = _matplotlib()
+    fig = Figure(figsize=(12, 6.5), layout="constrained")
+    grid = fig.add_gridspec(3, 2, width_ratios=(1.7, 1))
+    ax_eq = fig.add_subplot(grid[:2, 0])
+    ax_dd = fig.add_subplot(grid[2, 0], sharex=ax_eq)
+    ax_ex = fig.add_subplot(grid[:, 1])
+
+    ax_eq.plot(equity.index, equity.to_numpy(), color="#1f5fa8", linewidth=1.2)
+    ax_eq.set_ylabel("equity")
+    ax_eq.set_title("Equity")
+    ax_eq.grid(alpha=0.3)
+    ax_eq.tick_params(labelbottom=False)
+    dd = drawdown * 100
+    ax_dd.fill_between(dd.index, dd.to_numpy(), 0.0, color="#c0392b", alpha=0.45, linewidth=0)
+    ax_dd.set_ylabel("drawdown %")
+    ax_dd.grid(alpha=0.3)
+
+    t = trades
+    ax_ex.set_title("Trade excursions at exit")
+    ax_ex.set_xlabel("adverse excursion %")
+    ax_ex.set_ylabel("favourable excursion %")
+    ax_ex.grid(alpha=0.3)
+    if len(t) and "adverse_excursion" in t and "favourable_excursion" in t:
+        win = (t["return"] > 0).to_numpy()
+        mae = -t["adverse_excursion"].to_numpy(dtype=np.float64) * 100
+        mfe = t["favourable_excursion"].to_numpy(dtype=np.float64) * 100
+        ax_ex.scatter(mae[win], mfe[win], s=9, color="#27ae60", alpha=0.6, label="gain")
+        ax_ex.scatter(mae[~win], mfe[~win], s=9, color="#c0392b", alpha=0.6, label="loss")
+        ax_ex.legend(loc="upper right")
+    else:
+        ax_ex.text(0.5, 0.5, "no trades", ha="center", va="center", transform=ax_ex.transAxes)
+    return fig
+
+
+def png_base64(fig: Figure) -> str:
+    """The figure rendered by Agg as a PNG, base64 encoded for a data URI."""
+    _, FigureCanvasAgg = _matplotlib()
+    buffer = io.BytesIO()
+    FigureCanvasAgg(fig).print_png(buffer)
+    return base64.b64encode(buffer.getvalue()).decode("ascii")
+
+
+def page(
+    *,
+    title: str,
+    stats: Sequence[tuple[str, str]],
+    params: Mapping[str, Any],
+    actions: pd.Series,
+    trades: pd.DataFrame,
+    image: str,
+) -> str:
+    """One self-contained HTML document: statistics, settings, next-day
+    actions, the figure (a base64 PNG) and the trade table."""
+    if len(actions):
+        rows = _kv_rows((str(s), str(a)) for s, a in actions.items())
+        actions_html = f"<table class='kv'>{rows}</table>"
+    else:
+        actions_html = "<p>None.</p>"
+    return _HTML.format(
+        title=html.escape(title),
+        params=_kv_rows((str(k), str(v)) for k, v in params.items()),
+        stats=_kv_rows(stats),
+        image=image,
+        actions=actions_html,
+        count=len(trades),
+        trades=_trade_table(trades, "trades"),
+    )
+
+
+def notebook(*, title: str, stats: Sequence[tuple[str, str]], trades: pd.DataFrame, actions: int) -> str:
+    """A compact HTML fragment for notebooks: the statistics two to a row and
+    the last few trades. No figure, so it is quick and needs no matplotlib."""
+    cells = [f"<th>{html.escape(label)}</th><td>{html.escape(value)}</td>" for label, value in stats]
+    grid = "".join(f"<tr>{''.join(cells[i:i + 2])}</tr>" for i in range(0, len(cells), 2))
+    shown = trades[[c for c in _PREVIEW_COLUMNS if c in trades]].tail(_PREVIEW_ROWS)
+    if len(trades):
+        caption = f"{len(trades)} trades" if len(shown) == len(trades) else f"Last {len(shown)} of {len(trades)} trades"
+        preview = f"<p>{caption}</p>{_trade_table(shown, 'norvane-trades')}"
+    else:
+        preview = "<p>No trades.</p>"
+    plural = "" if actions == 1 else "s"
+    return (
+        f"<div class='norvane-report'><p><strong>{html.escape(title)}</strong>: "
+        f"{actions} action{plural} for the next trading day</p>"
+        f"<table class='norvane-stats'>{grid}</table>{preview}</div>"
+    )
+
+
+def write_atomic(path: str | os.PathLike[str], text: str) -> str:
+    """Write ``text`` to ``path`` as UTF-8 and return the path as a string.
+
+    The text goes to a temporary file in the same directory, which then
+    replaces the target in one step: a reader, or a write that fails midway,
+    never leaves a partial file where a complete one was. The target keeps
+    its permission bits; a symbolic link is written through, as ``open``
+    would.
+    """
+    target = os.fspath(path)
+    real = os.path.realpath(target)
+    directory, name = os.path.split(real)
+    temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+    created = False
+    try:
+        # Mode 0o666 lets the umask decide, as it does for a plain open().
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+        created = True
+        with os.fdopen(fd, "w", encoding="utf-8") as handle:
+            _write(handle, text)
+            handle.flush()
+            os.fsync(handle.fileno())
+        try:
+            os.chmod(temp, stat.S_IMODE(os.stat(real).st_mode))
+        except FileNotFoundError:
+            pass
+        os.replace(temp, real)
+    except BaseException as exc:
+        if created:
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+        if isinstance(exc, OSError):
+            # Name the caller's path, not the temporary one.
+            exc.filename, exc.filename2 = target, None
+        raise
+    return target
+
+
+def _write(handle: io.TextIOBase, text: str) -> None:
+    handle.write(text)
+
+
+def _kv_rows(rows: Any) -> str:
+    return "".join(f"<tr><th>{html.escape(k)}</th><td>{html.escape(v)}</td></tr>" for k, v in rows)
+
+
+def _trade_table(trades: pd.DataFrame, css_class: str) -> str:
+    return trades.to_html(
+        index=False, classes=css_class, border=0, na_rep="", float_format=lambda x: f"{x:.4f}"
+    )
+
+
+def _matplotlib() -> tuple[Any, Any]:
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError as exc:
+        raise ImportError(
+            "plotting and HTML reports need matplotlib: pip install 'norvane[report]'"
+        ) from exc
+    return Figure, FigureCanvasAgg
+
+
+_HTML = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>{title}</title>
+<style>
+body {{ font-family: -apple-system, "Segoe UI", Helvetica, Arial, sans-serif; margin: 2em auto;
+       max-width: 1200px; color: #222; padding: 0 1em; }}
+h1 {{ font-size: 1.5em; }} h2 {{ font-size: 1.15em; margin-top: 1.6em; }}
+.row {{ display: flex; gap: 3em; flex-wrap: wrap; align-items: flex-start; }}
+table {{ border-collapse: collapse; font-size: 0.85em; }}
+th, td {{ padding: 0.25em 0.7em; border-bottom: 1px solid #e3e3e3; }}
+table.kv th {{ text-align: left; font-weight: 600; }} table.kv td {{ text-align: right; }}
+table.trades th {{ position: sticky; top: 0; background: #f4f6f8; }}
+table.trades td {{ text-align: right; white-space: nowrap; }}
+.scroll {{ max-height: 32em; overflow: auto; border: 1px solid #e3e3e3; }}
+img {{ max-width: 100%; }}
+</style></head><body>
+<h1>{title}</h1>
+<div class="row">
+<div><h2>Statistics</h2><table class="kv">{stats}</table></div>
+<div><h2>Settings</h2><table class="kv">{params}</table>
+<h2>Next trading day</h2>{actions}</div>
+</div>
+<h2>Equity, drawdown and trade excursions</h2>
+<img alt="equity, drawdown and trade excursions" src="data:image/png;base64,{image}">
+<h2>Trades ({count})</h2>
+<div class="scroll">{trades}</div>
+</body></html>
+"""
