@@ -19,33 +19,12 @@ import numpy as np
 import pandas as pd
 
 from norvane import report_html
+from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 __all__ = ["Report", "EXCURSION_FIELDS"]
-
-#: The six values of an excursion record, in record order. In the trade
-#: table the values at exit carry these names; the values sampled ``t`` days
-#: after entry carry the suffix ``_{t}d``.
-EXCURSION_FIELDS = (
-    "adverse_excursion",
-    "favourable_excursion",
-    "favourable_before_adverse",
-    "drawdown",
-    "profit_days",
-    "return",
-)
-
-_TRADE_COLUMNS = (
-    "stock",
-    "entry_date",
-    "exit_date",
-    "entry_signal_date",
-    "exit_signal_date",
-    "entry_value",
-    "holding_days",
-) + EXCURSION_FIELDS
 
 _YEAR = pd.Timedelta(days=365.25)
 
@@ -105,7 +84,7 @@ class Report:
             raise ValueError("equity: the series is empty")
         self.equity = equity.astype(np.float64).rename("equity")
         if trades is None:
-            trades = pd.DataFrame({c: pd.Series(dtype=_column_dtype(c)) for c in _TRADE_COLUMNS})
+            trades = empty_trade_frame()
         missing = [c for c in ("entry_date", "exit_date", "holding_days", "return") if c not in trades]
         if missing:
             raise ValueError(f"trades: missing columns {missing}")
@@ -291,7 +270,7 @@ class Report:
             stats=self._stat_rows(),
             params=self.params,
             actions=self.actions,
-            trades=self.trades[[c for c in _TRADE_COLUMNS if c in self.trades]],
+            trades=self.trades[[c for c in TRADE_COLUMNS if c in self.trades]],
             image=report_html.png_base64(self.plot()),
         )
         return document if path is None else report_html.write_atomic(path, document)
@@ -313,16 +292,6 @@ class Report:
 
 # ---------------------------------------------------------------------------
 # helpers
-
-
-def _column_dtype(name: str) -> Any:
-    if name == "stock":
-        return object
-    if name.endswith("_date"):
-        return "datetime64[ns]"
-    if name == "holding_days":
-        return np.int64
-    return np.float64
 
 
 def _ratio(numerator: float, denominator: float) -> float:
