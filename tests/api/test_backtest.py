@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import norvane
-from norvane import engine_session
+from norvane import engine_session, tessary
 
 X = 1 / (1 + 1e-7)  # share of the equity a rebalance invests: weights / (sum + 1e-7)
 
@@ -56,6 +56,8 @@ def test_round_trip_without_costs():
     assert report.actions.to_dict() == {"A": "enter", "B": "exit"}
     assert report.weights.to_dict() == pytest.approx({"B": 1.1 * y / (total + 0.1 * y)}, rel=1e-12)
     assert report.next_weights.to_dict() == {"A": 1.0}
+    # Harvested: the modules no longer hold the run's trades or its prices.
+    assert tessary.trades == tessary.tessary == [] and tessary.prices is None
 
 
 def test_commission_and_tax_reach_the_engine():
