@@ -22,6 +22,7 @@ from pandas.tseries.frequencies import to_offset
 
 from norvane.engine_session import run_engine
 from norvane.report import Report
+from norvane.run_stats import run_statistics
 from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag
 from norvane.trades import trade_frame
 
@@ -234,6 +235,25 @@ def simulate(prepared: Prepared, settings: Settings) -> Report:
         params={**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget},
     )
 
+
+
+def simulate_stats(prepared: Prepared, settings: Settings) -> tuple[dict[str, Any], pd.Series]:
+    """``simulate(prepared, settings).stats()`` as a dict, with the equity curve.
+
+    What a sweep keeps of a run, taken from the engine's arrays without the
+    trade table and the report, which would cost more than the run.
+    """
+    window = settings.excursion_window
+    if window > len(prepared.dates):
+        raise ValueError(
+            f"excursion_window: {window} days is longer than the {len(prepared.dates)} price rows; "
+            "no trade could be sampled that far"
+        )
+    run = run_engine(prepared.price_values, prepared.price_index, prepared.price_columns, prepared.weights,
+                     prepared.pos_index, prepared.columns, prepared.resample, **settings.engine_arguments())
+    start, dates = prepared.start, prepared.dates
+    stats = run_statistics(run.equity, dates, start, run.trades, run.records, run.operations["weights"])
+    return stats, pd.Series(np.asarray(run.equity)[start:], index=dates[start:], name="equity")
 
 # ---------------------------------------------------------------------------
 # argument checks

@@ -1,12 +1,17 @@
 """Many backtests at once: a parameter grid run serially, on all local cores
 or on a Dask cluster.
 
+The grid may vary the strategy as well as the backtest settings: the
+position is then a callable, ``make_position(prices, **strategy_params)``,
+and the names of its keyword parameters join the settings' names. Runs that
+share the strategy's parameters and the frame settings share one
+preparation (the position frame and the engine's arrays), made once in each
+process that runs them (`norvane.sweeping.runs`).
+
 The engine keeps its state per process, so a process runs one backtest at a
 time (`norvane.engine_session` serialises them): parallelism comes from
-processes, never from threads. The price and
-position frames are shipped to each worker process once (through the pool's
-initializer, or scattered to every Dask worker), and each task carries only
-its own few parameters.
+processes, never from threads. The sweep's inputs go to each worker process
+once, and each task carries only its own few parameters.
 
 Every backend returns the same frame for the same inputs, bit for bit: the
 runs are the same computations whichever process makes them, and the rows
@@ -15,37 +20,34 @@ are put in grid order whatever order the runs finish in.
 
 from __future__ import annotations
 
+import inspect
 import itertools
 import multiprocessing
 import os
 import pickle
 import sys
-import uuid
-from collections import deque
 from collections.abc import Iterable, Mapping
-from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass, field
-from typing import Any, Optional, Union
+from typing import Any, Callable, Union
 
 import numpy as np
 import pandas as pd
 
-from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, Settings
+from norvane.run_stats import STAT_NAMES
+from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
+from norvane.sweeping.pool import GUARD_ADVICE
+from norvane.sweeping.runs import Inputs, Outcome, Preparation, Preparations, Task, callable_name, describe
 
 __all__ = ["sweep"]
 
 Grid = Union[Mapping[str, Iterable[Any]], Iterable[Mapping[str, Any]]]
 
-# (statistics, equity or None, error text or None) of one run
-Outcome = tuple[Optional[dict], Optional[pd.Series], Optional[str]]
-
 _BACKENDS = ("serial", "processes", "dask")
+_DATE_STATS = ("start", "end", "max_drawdown_peak", "max_drawdown_trough")
 
 
 def sweep(
     prices: pd.DataFrame,
-    position: pd.DataFrame,
+    position: pd.DataFrame | Callable[..., pd.DataFrame],
     grid: Grid,
     *,
     rebalance: Any = None,
@@ -60,19 +62,28 @@ def sweep(
 
     Parameters
     ----------
-    prices, position:
-        The frames every run trades, as for :func:`norvane.backtest`.
+    prices:
+        The prices every run trades, as for :func:`norvane.backtest`.
+    position:
+        The position frame every run follows, or a callable that makes it:
+        ``position(prices, **strategy_params)`` must return a position frame
+        (it must not modify ``prices``). Its keyword parameters may then be
+        varied in ``grid`` or fixed in ``**fixed`` like any setting; it is
+        called once per distinct combination in each process that needs it.
+        For ``backend="processes"`` it must be picklable (a function defined
+        at the top level of a module or script).
     grid:
-        Either a dict mapping backtest parameter names to lists of values,
-        whose cartesian product is run (the last key varies fastest), or a
-        list of dicts, one per run.
+        Either a dict mapping parameter names to lists of values, whose
+        cartesian product is run (the last key varies fastest), or a list of
+        dicts, one per run. Names are backtest settings (``stop_loss``,
+        ``commission``, ``rebalance``, ...) or the strategy's parameters.
     rebalance:
         The rebalance schedule of every run (``rebalance`` may instead be a
         key of ``grid``).
     backend:
-        ``"processes"`` (default): a pool of local worker processes.
-        ``"serial"``: one run after another in this process. ``"dask"``: the
-        tasks of a ``dask.distributed`` cluster; needs ``norvane[dask]``.
+        ``"processes"`` (default): local worker processes. ``"serial"``: one
+        run after another in this process. ``"dask"``: the tasks of a
+        ``dask.distributed`` cluster; needs ``norvane[dask]``.
     workers:
         Number of worker processes (default: the usable CPU count, at most
         one per run). With ``backend="dask"`` and no ``client``, the size of
@@ -86,18 +97,30 @@ def sweep(
         Show a progress bar (needs tqdm). ``None``: only when stderr is a
         terminal and tqdm is installed.
     **fixed:
-        Further backtest parameters, the same for every run.
+        Further backtest settings or strategy parameters, the same for every
+        run.
 
     Returns
     -------
     pandas.DataFrame
         One row per run, in grid order: the grid's parameters, the
-        statistics of :meth:`Report.stats`, ``error`` (None, or the text of
-        the exception that run raised; a failing run never stops the others)
-        and, with ``keep_equity``, ``equity``.
+        statistics of :meth:`Report.stats` (NaN or NaT for a run that
+        failed), ``error`` (None, or the text of the exception that run
+        raised; a failing run never stops the others) and, with
+        ``keep_equity``, ``equity``.
+
+    Raises
+    ------
+    KeyboardInterrupt
+        On Ctrl-C, at once: worker processes are stopped mid-run.
+    RuntimeError
+        When worker processes cannot start, above all in a script that does
+        not start its sweep under ``if __name__ == "__main__":``.
     """
+    _refuse_while_bootstrapping()
     runs, names = _expand(grid)
-    _check_parameters(names, fixed, rebalance)
+    strategy = _Strategy(position) if callable(position) else None
+    _check_parameters(names, fixed, rebalance, strategy)
     if backend not in _BACKENDS:
         raise ValueError(f"backend: expected one of {', '.join(map(repr, _BACKENDS))}, got {backend!r}")
     if workers is not None:
@@ -111,22 +134,41 @@ def sweep(
             raise ValueError("workers: the size of a given Dask cluster is up to its client; leave workers=None")
     if backend == "serial" and workers not in (None, 1):
         raise ValueError(f"workers: the serial backend runs in this process alone, got workers={workers}")
+    if strategy is not None and backend != "serial":
+        strategy.check_shippable(backend)
 
-    payload = _Payload(prices, position, rebalance, dict(fixed), bool(keep_equity))
+    inputs = Inputs(prices, position, bool(keep_equity))
+    tasks, outcomes = _plan(runs, fixed, rebalance, strategy)
     bar = _progress_bar(progress, len(runs))
+    bar.update(len(outcomes))
     try:
-        if not runs:
-            outcomes: list[Outcome] = []
+        if not tasks:
+            pass
         elif backend == "serial":
-            outcomes = _run_serial(payload, runs, bar)
+            preparations = Preparations(inputs)
+            for task in sorted(tasks, key=lambda t: t.group):
+                outcomes[task.index] = preparations.execute(task)
+                bar.update(1)
         elif backend == "processes":
-            width = min(workers or _usable_cpus(), len(runs))
-            outcomes = _run_processes(payload, runs, width, bar)
+            from norvane.sweeping.pool import run_local
+
+            outcomes.update(run_local(inputs, tasks, min(workers or _usable_cpus(), len(tasks)), bar))
         else:
-            outcomes = _run_dask(payload, runs, workers, client, bar)
+            from norvane.sweeping.cluster import run_dask
+
+            outcomes.update(run_dask(inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client, bar))
     finally:
         bar.close()
-    return _frame(runs, names, outcomes, payload.keep_equity)
+    return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), _date_dtype(prices))
+
+
+def _refuse_while_bootstrapping() -> None:
+    # A process that multiprocessing is starting imports the main script
+    # first; a sweep reached from there would start processes of its own.
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise RuntimeError(
+            "norvane.sweep was called while a new process was importing the main script; " + GUARD_ADVICE
+        )
 
 
 # ---------------------------------------------------------------------------
@@ -162,107 +204,123 @@ def _expand(grid: Grid) -> tuple[list[dict[str, Any]], list[str]]:
     return runs, names
 
 
-def _check_parameters(names: list[str], fixed: dict[str, Any], rebalance: Any) -> None:
-    known = list(ALL_SETTINGS)
-    for source, given in (("grid", names), ("sweep()", list(fixed))):
-        unknown = [n for n in given if n not in known]
-        if unknown:
+class _Strategy:
+    """A callable position: its name and the keyword parameters a grid may vary."""
+
+    def __init__(self, function: Callable[..., Any]) -> None:
+        self.function = function
+        self.name = callable_name(function)
+        try:
+            parameters = list(inspect.signature(function).parameters.values())
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"position: cannot read the parameters of {self.name}: {exc}") from None
+        kinds = inspect.Parameter
+        if not parameters or parameters[0].kind not in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD,
+                                                        kinds.VAR_POSITIONAL):
+            raise TypeError(f"position: {self.name} must take the prices as its first argument")
+        rest = parameters[1:] if parameters[0].kind is not kinds.VAR_POSITIONAL else parameters
+        self.any_name = any(p.kind is kinds.VAR_KEYWORD for p in rest)
+        named = [p for p in rest if p.kind in (kinds.POSITIONAL_OR_KEYWORD, kinds.KEYWORD_ONLY)]
+        self.names = [p.name for p in named]
+        self.required = [p.name for p in named if p.default is p.empty]
+        unreachable = [p.name for p in rest if p.kind is kinds.POSITIONAL_ONLY and p.default is p.empty]
+        clash = [n for n in self.names if n in ALL_SETTINGS]
+        if unreachable:
+            raise TypeError(f"position: {self.name} has positional-only parameters {unreachable} without "
+                            "defaults; a sweep passes strategy parameters by name")
+        if clash:
+            raise TypeError(f"position: {self.name} has parameters named like backtest settings "
+                            f"({', '.join(clash)}); rename them so that a grid can tell them apart")
+
+    def takes(self, name: str) -> bool:
+        return name in self.names or (self.any_name and name not in ALL_SETTINGS)
+
+    def check_shippable(self, backend: str) -> None:
+        """Worker processes get the callable by pickle: fail here, not in every run."""
+        try:
+            if backend == "dask":
+                from distributed.protocol import pickle as dask_pickle
+
+                dask_pickle.dumps(self.function)
+                return
+            blob = pickle.dumps(self.function)
+        except Exception as exc:
             raise TypeError(
-                f"{source}: unknown backtest parameter(s) {', '.join(map(repr, unknown))}; "
-                f"known: {', '.join(known)}"
+                f"position: the strategy {self.name} cannot be pickled for the worker processes "
+                f"({describe(exc)}); define it with def at the top level of a module or script, "
+                "or use backend='serial'"
+            ) from None
+        main = sys.modules.get("__main__")
+        if b"__main__" in blob and not getattr(main, "__file__", None):
+            raise TypeError(
+                f"position: the strategy {self.name} is defined in an interactive session, where worker "
+                "processes cannot find it; define it in a module and import it, or use backend='serial' "
+                "or backend='dask'"
             )
+
+
+def _check_parameters(names: list[str], fixed: dict[str, Any], rebalance: Any, strategy: _Strategy | None) -> None:
+    for source, given in (("grid", names), ("sweep()", list(fixed))):
+        unknown = [n for n in given if n not in ALL_SETTINGS and not (strategy and strategy.takes(n))]
+        if unknown:
+            known = f"backtest settings: {', '.join(ALL_SETTINGS)}"
+            if strategy is not None:
+                known += f"; parameters of {strategy.name}: {', '.join(strategy.names) or 'none'}"
+            else:
+                known += " (pass position as a callable to vary the strategy too)"
+            raise TypeError(f"{source}: unknown parameter(s) {', '.join(map(repr, unknown))}; {known}")
     both = [n for n in names if n in fixed]
     if rebalance is not None and "rebalance" in names:
         both.append("rebalance")
     if both:
         raise TypeError(f"{', '.join(map(repr, both))}: given both in the grid and as a fixed keyword argument")
+    if strategy is not None:
+        missing = [n for n in strategy.required if n not in names and n not in fixed]
+        if missing:
+            raise TypeError(f"position: {strategy.name} needs {', '.join(missing)}: give them in the grid "
+                            "or as keyword arguments of sweep()")
 
 
-# ---------------------------------------------------------------------------
-# one run, in whichever process makes it
+def _plan(runs: list[dict], fixed: dict[str, Any], rebalance: Any,
+          strategy: _Strategy | None) -> tuple[list[Task], dict[int, Outcome]]:
+    """A task per run, grouped by what the runs prepare; runs whose settings
+    are invalid get their outcome here and no task.
+
+    Settings are checked here, in the caller's process, so that a warning
+    about them reaches the caller whatever the backend.
+    """
+    groups: dict[Any, int] = {}
+    tasks: list[Task] = []
+    outcomes: dict[int, Outcome] = {}
+    for i, params in enumerate(runs):
+        values = {**fixed, **params}
+        frame = {name: values.get(name, default) for name, default in FRAME_SETTINGS.items()}
+        if frame["rebalance"] is None:
+            frame["rebalance"] = rebalance
+        preparation = Preparation({n: v for n, v in values.items() if n not in ALL_SETTINGS}, frame)
+        try:
+            settings = Settings(**{name: values.get(name, default) for name, default in RUN_SETTINGS.items()})
+        except Exception as exc:
+            outcomes[i] = (None, None, describe(exc))
+            continue
+        varied = [(n, params[n]) for n in sorted(params) if n in FRAME_SETTINGS or (strategy and strategy.takes(n))]
+        tasks.append(Task(i, groups.setdefault(_group_key(varied, i), len(groups)), preparation, settings))
+    return tasks, outcomes
 
 
-@dataclass
-class _Payload:
-    """What every run shares; shipped once to each worker process."""
-
-    prices: pd.DataFrame
-    position: pd.DataFrame
-    rebalance: Any
-    fixed: dict[str, Any]
-    keep_equity: bool
-    # The frames checked and converted once per process, for the runs that
-    # do not vary the rebalance schedule or the column dropping.
-    prepared: Any = field(default=None, repr=False, compare=False)
-
-    def __getstate__(self) -> dict[str, Any]:
-        return {**self.__dict__, "prepared": None}
-
-
-def _execute(payload: _Payload, params: dict[str, Any]) -> Outcome:
-    from norvane import api
-
-    values = {**ALL_SETTINGS, **payload.fixed, **params}
-    frame_values = {name: values.pop(name) for name in FRAME_SETTINGS}
-    if frame_values["rebalance"] is None:
-        frame_values["rebalance"] = payload.rebalance
+def _group_key(varied: list[tuple[str, Any]], index: int) -> Any:
+    """Equal for runs that prepare the same; values of different types never
+    match (a strategy may treat 1 and True apart)."""
+    key = tuple((name, type(value).__qualname__, value) for name, value in varied)
     try:
-        settings = Settings(**values)
-        # A run that varies a frame-level setting needs its own preparation.
-        if any(name in params for name in FRAME_SETTINGS):
-            prepared = api.prepare(payload.prices, payload.position, **frame_values)
-        else:
-            # Two threads of one Dask worker may both prepare; they get equal results.
-            if payload.prepared is None:
-                payload.prepared = api.for_many_runs(api.prepare(payload.prices, payload.position, **frame_values))
-            prepared = payload.prepared
-        # The engine runs one backtest per process at a time; simulate takes its lock.
-        report = api.simulate(prepared, settings)
-        stats = dict(report.stats())
-    except Exception as exc:  # a failing run is a result, not the end of the sweep
-        return None, None, _describe(exc)
-    return stats, (report.equity if payload.keep_equity else None), None
-
-
-def _describe(exc: BaseException) -> str:
-    text = str(exc)
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
-# State of a pool worker process: the unpickled payload, or why it could not
-# be unpickled (every run of that worker then reports it).
-_worker_payload: _Payload | None = None
-_worker_error: str | None = None
-
-
-def _init_worker(blob: bytes) -> None:
-    global _worker_payload, _worker_error
+        hash(key)
+        return key
+    except TypeError:
+        pass
     try:
-        _worker_payload = pickle.loads(blob)
-    except Exception as exc:
-        _worker_error = "the worker could not load the sweep's inputs: " + _describe(exc)
-
-
-def _run_in_worker(params: dict[str, Any]) -> Outcome:
-    if _worker_payload is None:
-        return None, None, _worker_error or "the worker has no sweep inputs"
-    return _execute(_worker_payload, params)
-
-
-def _run_dask_task(payload: _Payload, params: dict[str, Any]) -> Outcome:
-    return _execute(payload, params)
-
-
-# ---------------------------------------------------------------------------
-# backends
-
-
-def _run_serial(payload: _Payload, runs: list[dict], bar: Any) -> list[Outcome]:
-    outcomes = []
-    for params in runs:
-        outcomes.append(_execute(payload, params))
-        bar.update(1)
-    return outcomes
+        return pickle.dumps(varied, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        return ("alone", index)
 
 
 def _usable_cpus() -> int:
@@ -275,113 +333,21 @@ def _usable_cpus() -> int:
         return os.cpu_count() or 1
 
 
-def _mp_context() -> multiprocessing.context.BaseContext:
-    # Never fork: the caller may have threads (a GUI, a Dask client, a BLAS
-    # pool) whose locks a forked child would inherit in whatever state.
-    methods = multiprocessing.get_all_start_methods()
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-
-
-def _run_processes(payload: _Payload, runs: list[dict], width: int, bar: Any) -> list[Outcome]:
-    """Runs on a local process pool.
-
-    A worker that dies outright (a crash in native code, the OOM killer)
-    breaks the whole pool and fails every run in flight. Those runs are then
-    retried one at a time in a pool of one, which pins the failure on the run
-    that caused it; the rest go on in a fresh pool.
-    """
-    blob = pickle.dumps(payload, protocol=pickle.HIGHEST_PROTOCOL)
-    context = _mp_context()
-    outcomes: list[Outcome | None] = [None] * len(runs)
-    todo = deque(range(len(runs)))
-    suspects: deque[int] = deque()
-    while todo or suspects:
-        isolated = bool(suspects)
-        source = suspects if isolated else todo
-        size = 1 if isolated else min(width, len(todo))
-        limit = 1 if isolated else 2 * size
-        with ProcessPoolExecutor(size, mp_context=context, initializer=_init_worker, initargs=(blob,)) as pool:
-            inflight: dict[Any, int] = {}
-            broken = False
-            while (source or inflight) and not broken:
-                while source and len(inflight) < limit:
-                    i = source.popleft()
-                    inflight[pool.submit(_run_in_worker, runs[i])] = i
-                done, _ = wait(inflight, return_when=FIRST_COMPLETED)
-                for future in done:
-                    i = inflight.pop(future)
-                    try:
-                        outcomes[i] = future.result()
-                    except BrokenProcessPool:
-                        inflight[future] = i
-                        broken = True
-                        continue
-                    bar.update(1)
-            if broken:
-                for i in inflight.values():
-                    if isolated:
-                        outcomes[i] = (None, None, "the worker process running this backtest died")
-                        bar.update(1)
-                    else:
-                        suspects.append(i)
-    return outcomes  # type: ignore[return-value]
-
-
-def _run_dask(payload: _Payload, runs: list[dict], workers: int | None, client: Any, bar: Any) -> list[Outcome]:
-    try:
-        import distributed
-    except ImportError as exc:
-        raise ImportError(
-            "backend='dask' needs dask.distributed: pip install 'norvane[dask]'"
-        ) from exc
-    if client is not None:
-        return _on_client(distributed, client, payload, runs, bar)
-    size = min(workers or _usable_cpus(), len(runs))
-    with distributed.LocalCluster(
-        n_workers=size, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as own:
-        return _on_client(distributed, own, payload, runs, bar)
-
-
-def _on_client(distributed: Any, client: Any, payload: _Payload, runs: list[dict], bar: Any) -> list[Outcome]:
-    shared = client.scatter(payload, broadcast=True, hash=False)
-    token = uuid.uuid4().hex
-    futures = [
-        client.submit(_run_dask_task, shared, params, key=f"norvane-sweep-{token}-{i}")
-        for i, params in enumerate(runs)
-    ]
-    position = {future.key: i for i, future in enumerate(futures)}
-    outcomes: list[Outcome | None] = [None] * len(runs)
-    try:
-        for future in distributed.as_completed(futures):
-            i = position[future.key]
-            try:
-                outcomes[i] = future.result()
-            except Exception as exc:  # e.g. KilledWorker: the run took its workers down
-                outcomes[i] = (None, None, _describe(exc))
-            bar.update(1)
-    except BaseException:
-        client.cancel(futures)
-        raise
-    finally:
-        del shared
-    return outcomes  # type: ignore[return-value]
-
-
 # ---------------------------------------------------------------------------
 # results
 
 
-def _frame(runs: list[dict], names: list[str], outcomes: list[Outcome], keep_equity: bool) -> pd.DataFrame:
+def _frame(runs: list[dict], names: list[str], outcomes: list[Outcome], keep_equity: bool,
+           date_dtype: Any) -> pd.DataFrame:
     n = len(runs)
-    stat_names: list[str] = []
-    for stats, _, _ in outcomes:
-        if stats is not None:
-            stat_names = list(stats)
-            break
     data: dict[str, Any] = {name: [run.get(name) for run in runs] for name in names}
-    for name in stat_names:
-        data[name] = [stats.get(name) if stats is not None else None for stats, _, _ in outcomes]
+    # A run that failed has NaN (NaT for dates) for every statistic; when
+    # every run failed, each column still gets the dtype it would have had.
+    all_failed = all(stats is None for stats, _, _ in outcomes)
+    for name in STAT_NAMES:
+        missing, dtype = (pd.NaT, date_dtype) if name in _DATE_STATS else (np.nan, np.float64)
+        column = [stats[name] if stats is not None else missing for stats, _, _ in outcomes]
+        data[name] = pd.Series(column, dtype=dtype) if all_failed else column
     errors = np.empty(n, dtype=object)
     errors[:] = [error for _, _, error in outcomes]
     frame = pd.DataFrame(data, index=pd.RangeIndex(n))
@@ -392,6 +358,12 @@ def _frame(runs: list[dict], names: list[str], outcomes: list[Outcome], keep_equ
             curves[i] = equity
         frame["equity"] = pd.Series(curves, dtype=object)
     return frame
+
+
+def _date_dtype(prices: Any) -> Any:
+    """The dtype of the date statistics: that of the price index."""
+    index = getattr(prices, "index", None)
+    return index.dtype if isinstance(index, pd.DatetimeIndex) else np.dtype("datetime64[ns]")
 
 
 class _NoBar:

@@ -1,17 +1,33 @@
-"""Parameter sweeps: grid expansion, failures as rows, and the same frame bit
-for bit from every backend."""
+"""Parameter sweeps: grid expansion, strategy parameters, failures as rows,
+the same frame bit for bit from every backend, Ctrl-C, dead parents and
+unguarded scripts."""
 
+import _thread
+import collections
 import os
+import pathlib
+import signal
+import socket
+import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import norvane
+from norvane import api
+from norvane.run_stats import STAT_NAMES
+from norvane.settings import Settings
 from norvane.sweeps import sweep
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from sweep_strategies import momentum  # noqa: E402
+
 GRID = {"stop_loss": [None, 0.04, 2.0], "commission": [0.0, 0.002]}  # stop_loss=2.0 fails
+STRATEGY_GRID = {"lookback": [5, 10], "top": [2, 4], "stop_loss": [None, 0.05]}  # 4 strategies, 8 runs
 
 
 @pytest.fixture(scope="module")
@@ -34,6 +50,11 @@ def serial(market):
     return sweep(*market, GRID, backend="serial", keep_equity=True, sell_tax=0.001)
 
 
+@pytest.fixture(scope="module")
+def serial_strategies(market):
+    return sweep(market[0], momentum, STRATEGY_GRID, backend="serial", rebalance="W")
+
+
 def assert_same_frames(got, expected):
     assert got.drop(columns="equity").equals(expected.drop(columns="equity"))
     for a, b in zip(got["equity"], expected["equity"]):
@@ -43,13 +64,24 @@ def assert_same_frames(got, expected):
             assert a.index.equals(b.index) and np.array_equal(a.to_numpy(), b.to_numpy())
 
 
+def assert_same_values(got, expected):
+    """Equal to the last bit; a column of counts is float beside a failed row."""
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), expected.reset_index(drop=True), check_dtype=False,
+                                  check_exact=True)
+
+
+def assert_same_stats(row, stats):
+    for name, value in stats.items():
+        assert row[name] == value or (pd.isna(value) and pd.isna(row[name])), name
+
+
 class TestGrid:
     def test_product_order_and_columns(self, serial):
         assert list(serial["stop_loss"].fillna(-1)) == [-1, -1, 0.04, 0.04, 2.0, 2.0]
         assert list(serial["commission"]) == [0.0, 0.002] * 3
         assert list(serial.columns[:2]) == ["stop_loss", "commission"]
         assert list(serial.columns[-2:]) == ["error", "equity"]
-        assert {"cagr", "sharpe", "max_drawdown"} <= set(serial.columns)
+        assert list(serial.columns[2:-2]) == list(STAT_NAMES)
 
     def test_list_of_runs_and_empty_grid(self, market):
         out = sweep(*market, [{"commission": 0.001}, {"stop_loss": 0.05}], backend="serial")
@@ -57,26 +89,41 @@ class TestGrid:
         assert out["commission"].isna().tolist() == [False, True]
         assert out["error"].tolist() == [None, None]
         empty = sweep(*market, [], backend="serial")
-        assert len(empty) == 0 and list(empty.columns) == ["error"]
+        assert len(empty) == 0 and list(empty.columns) == [*STAT_NAMES, "error"]
+
+    def test_every_column_is_there_when_every_run_fails(self, market, serial):
+        out = sweep(*market, {"stop_loss": [2.0, 3.0]}, backend="processes", workers=2)
+        assert list(out.columns) == ["stop_loss", *STAT_NAMES, "error"]
+        assert out["error"].str.startswith("ValueError: stop_loss").all()
+        assert out[list(STAT_NAMES)].isna().all().all()
+        assert (out.dtypes.drop(["stop_loss", "error"]) == serial.dtypes[list(STAT_NAMES)].replace(
+            np.dtype(np.int64), np.dtype(np.float64))).all()
+        assert len(out.sort_values("sharpe")) == 2
 
     @pytest.mark.parametrize(
-        "grid, kwargs, error",
+        "position, grid, kwargs, error, match",
         [
-            ({"stoploss": [0.1]}, {}, TypeError),
-            ({"stop_loss": [0.1]}, {"fee": 0.1}, TypeError),
-            ({"stop_loss": [0.1]}, {"stop_loss": 0.2}, TypeError),
-            ({"rebalance": ["M"]}, {"rebalance": "W"}, TypeError),
-            ({"stop_loss": 0.1}, {}, TypeError),
-            ([0.1, 0.2], {}, TypeError),
-            ({"stop_loss": [0.1]}, {"backend": "threads"}, ValueError),
-            ({"stop_loss": [0.1]}, {"backend": "serial", "workers": 2}, ValueError),
-            ({"stop_loss": [0.1]}, {"client": object()}, ValueError),
-            ({"stop_loss": [0.1]}, {"workers": 0}, ValueError),
+            (None, {"stoploss": [0.1]}, {}, TypeError, "unknown parameter.*'stoploss'.*callable"),
+            (None, {"stop_loss": [0.1]}, {"fee": 0.1}, TypeError, "sweep.*'fee'"),
+            (None, {"stop_loss": [0.1]}, {"stop_loss": 0.2}, TypeError, "both"),
+            (None, {"rebalance": ["M"]}, {"rebalance": "W"}, TypeError, "both"),
+            (None, {"stop_loss": 0.1}, {}, TypeError, "list of values"),
+            (None, [0.1, 0.2], {}, TypeError, r"grid\[0\]"),
+            (None, {"stop_loss": [0.1]}, {"backend": "threads"}, ValueError, "backend"),
+            (None, {"stop_loss": [0.1]}, {"backend": "serial", "workers": 2}, ValueError, "serial"),
+            (None, {"stop_loss": [0.1]}, {"client": object()}, ValueError, "client"),
+            (None, {"stop_loss": [0.1]}, {"workers": 0}, ValueError, "workers"),
+            (momentum, {"lookbak": [5]}, {}, TypeError,
+             "'lookbak'; backtest settings: rebalance, .*; parameters of momentum: lookback, top, mode, log"),
+            (lambda prices, days: None, {"stop_loss": [0.1]}, {}, TypeError, "needs days"),
+            (lambda prices, stop_loss=0.1: None, {}, {}, TypeError, "named like backtest settings"),
+            (lambda: None, {}, {}, TypeError, "prices as its first argument"),
+            (lambda prices, k=1: None, {"k": [1]}, {}, TypeError, "<lambda> cannot be pickled"),
         ],
     )
-    def test_bad_arguments_fail_before_any_run(self, market, grid, kwargs, error):
-        with pytest.raises(error):
-            sweep(*market, grid, **kwargs)
+    def test_bad_arguments_fail_before_any_run(self, market, position, grid, kwargs, error, match):
+        with pytest.raises(error, match=match):
+            sweep(market[0], market[1] if position is None else position, grid, **kwargs)
 
 
 def test_rows_are_the_individual_backtests(market, serial):
@@ -89,11 +136,73 @@ def test_rows_are_the_individual_backtests(market, serial):
             assert np.isnan(row["sharpe"]) and row["equity"] is None
             continue
         report = norvane.backtest(prices, position, sell_tax=0.001, **params)
-        stats = report.stats()
         assert row["error"] is None
-        for name, value in stats.items():
-            assert row[name] == value or (pd.isna(value) and pd.isna(row[name])), name
+        assert_same_stats(row, report.stats())
         assert np.array_equal(row["equity"].to_numpy(), report.equity.to_numpy())
+
+
+def _tz_market(market):
+    prices, position = market
+    prices = prices.set_axis(prices.index.tz_localize("Asia/Taipei") + pd.Timedelta(hours=13), axis=0)
+    return prices, position.set_axis(position.index.tz_localize("Asia/Taipei"), axis=0)
+
+
+def _rising_market(market):
+    prices = market[0].ffill().bfill() * np.linspace(1.0, 2.0, len(market[0]))[:, None]
+    return prices, market[1].iloc[:1]
+
+
+@pytest.mark.parametrize(
+    "frames, rebalance, settings",
+    [
+        (lambda m: m, "W", Settings(stop_loss=0.03, take_profit=0.05, touched_exit=True)),
+        (lambda m: m, None, Settings(excursion_window=20, excursion_step=3, position_limit=0.2)),
+        (_tz_market, "M", Settings(commission=0.0, sell_tax=0.0)),
+        (_rising_market, None, Settings(commission=0.0, sell_tax=0.0)),  # no drawdown, no closed trade
+    ],
+)
+def test_lean_statistics_are_the_report_statistics(market, frames, rebalance, settings):
+    prepared = api.for_many_runs(api.prepare(*frames(market), rebalance))
+    stats, equity = api.simulate_stats(prepared, settings)
+    report = api.simulate(prepared, settings)
+    expected = report.stats()
+    assert list(stats) == list(expected.index)
+    for name, value in expected.items():
+        assert type(stats[name]) is type(value), name
+        assert stats[name] == value or (pd.isna(value) and pd.isna(stats[name])), name
+    assert equity.index.equals(report.equity.index) and np.array_equal(equity, report.equity)
+
+
+class TestStrategyParameters:
+    def test_rows_are_the_strategies_backtests(self, market, serial_strategies):
+        got = serial_strategies
+        assert list(got.columns[:3]) == ["lookback", "top", "stop_loss"]
+        assert got["error"].isna().all() and got["trades"].gt(0).all()
+        for i in (0, 5):
+            row = got.loc[i]
+            stop_loss = None if pd.isna(row["stop_loss"]) else row["stop_loss"]
+            position = momentum(market[0], lookback=row["lookback"], top=row["top"])
+            assert_same_stats(row, norvane.backtest(market[0], position, "W", stop_loss=stop_loss).stats())
+
+    @pytest.mark.parametrize("backend", ["serial", "processes"])
+    def test_each_strategy_once_per_process_and_the_same_frame(self, market, serial_strategies, tmp_path,
+                                                               backend):
+        log = tmp_path / "calls"
+        got = sweep(market[0], momentum, STRATEGY_GRID, backend=backend, rebalance="W", log=str(log))
+        assert got.equals(serial_strategies)
+        calls = collections.Counter(log.read_text().splitlines())
+        assert set(calls.values()) == {1}
+        assert len({line.split(" ", 1)[1] for line in calls}) == 4
+        if backend == "serial":
+            assert len(calls) == 4
+
+    def test_a_failing_strategy_fails_its_rows_only(self, market):
+        got = sweep(market[0], momentum, {"mode": ["raise", "nan", "ok"], "stop_loss": [None, 0.05]},
+                    backend="serial", top=4)
+        assert got["error"][:2].eq("momentum raised ZeroDivisionError: no signal today").all()
+        assert got["error"][2:4].str.startswith(
+            "the position momentum returned: ValueError: position: weights must be finite").all()
+        assert got["error"][4:].isna().all() and got["sharpe"][4:].notna().all()
 
 
 def test_process_pool_gives_the_serial_frame(market, serial):
@@ -101,37 +210,194 @@ def test_process_pool_gives_the_serial_frame(market, serial):
     assert_same_frames(got, serial)
 
 
-class _KillsItsWorker:
-    """Unpickling it ends the process on the spot, as a crash would."""
-
-    def __reduce__(self):
-        return os._exit, (70,)
-
-
-def test_a_crashing_run_is_pinned_on_its_row(market, serial):
-    grid = [{"commission": _KillsItsWorker()}] + [{"commission": c} for c in (0.0, 0.002)] * 2
-    got = sweep(*market, grid, backend="processes", workers=2, sell_tax=0.001)
-    assert "died" in got.loc[0, "error"]
-    stats = [c for c in serial.columns if c not in ("stop_loss", "commission", "equity")]
-    expected = pd.concat([serial.loc[[0, 1], stats]] * 2, ignore_index=True)
-    assert got.loc[1:, stats].reset_index(drop=True).equals(expected)
+def test_a_crashing_run_is_pinned_on_its_rows(market, serial_strategies):
+    grid = [{"mode": "crash", "stop_loss": None}] + [
+        {"lookback": 5, "top": 2, "stop_loss": s} for s in (None, 0.05)] * 2
+    got = sweep(market[0], momentum, grid, backend="processes", workers=2, rebalance="W")
+    assert got.loc[0, "error"] == "the worker process running this backtest died (exit code 70)"
+    assert_same_values(got.loc[1:, list(STAT_NAMES)], serial_strategies.loc[[0, 1, 0, 1], list(STAT_NAMES)])
 
 
+def test_serial_ctrl_c_ends_the_sweep(market):
+    # The engine answers a pending Ctrl-C within a run; nothing above it may
+    # turn the KeyboardInterrupt into an error row.
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        sweep(*market, {"commission": [0.001] * 20_000}, backend="serial")
+    assert time.monotonic() - start < 1.3
+    with pytest.raises(KeyboardInterrupt):
+        sweep(market[0], momentum, {"mode": ["ok"]}, backend="serial", log=_Interrupting())
+
+
+class _Interrupting:
+    """Makes the strategy raise KeyboardInterrupt (from its log write)."""
+
+    def __fspath__(self):
+        raise KeyboardInterrupt
+
+
+# ---------------------------------------------------------------------------
+# whole scripts: Ctrl-C, a dead parent, a script without the __main__ guard
+
+SCRIPT = '''
+import sys
+import numpy as np, pandas as pd
+import norvane
+
+def main():
+    rng = np.random.default_rng(1)
+    days = pd.bdate_range("2000-01-03", periods=2500)
+    steps = rng.normal(0.0003, 0.02, (len(days), 400))
+    prices = pd.DataFrame(50 * np.exp(np.cumsum(steps, axis=0)), index=days, columns=[f"S{i}" for i in range(400)])
+    position = pd.DataFrame(rng.random(prices.shape) < 0.05, index=days, columns=prices.columns)
+    print("sweeping", flush=True)
+    norvane.sweep(prices, position, {"commission": [0.001] * 400}, backend=sys.argv[1], workers=2, progress=False)
+    print("finished", flush=True)
+
+'''
+GUARDED = SCRIPT + 'if __name__ == "__main__":\n    main()\n'
+
+
+def _script(tmp_path, text):
+    path = tmp_path / "script.py"
+    path.write_text(text)
+    return str(path)
+
+
+def _start(path, backend):
+    process = subprocess.Popen([sys.executable, path, backend], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, start_new_session=True)
+    assert process.stdout.readline() == "sweeping\n"
+    return process
+
+
+def _group(pgid):
+    """The live processes of a process group."""
+    members = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if fields[0] != "Z" and int(fields[2]) == pgid:
+            members.append(int(entry))
+    return members
+
+
+def _wait_for_empty(pgid, limit):
+    deadline = time.monotonic() + limit
+    while _group(pgid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return _group(pgid)
+
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+
+
+@linux_only
+@pytest.mark.parametrize("backend, target, limit", [
+    ("processes", "group", 2.0), ("processes", "parent", 2.0), ("dask", "group", 5.0)])
+def test_ctrl_c_stops_the_sweep_and_its_workers(tmp_path, backend, target, limit):
+    process = _start(_script(tmp_path, GUARDED), backend)
+    try:
+        time.sleep(3.0)  # workers started and in mid-run
+        start = time.monotonic()
+        if target == "group":
+            os.killpg(process.pid, signal.SIGINT)  # a terminal's Ctrl-C
+        else:
+            os.kill(process.pid, signal.SIGINT)
+        _, err = process.communicate(timeout=30)
+        elapsed = time.monotonic() - start
+    finally:
+        process.kill()
+    assert err.rstrip().endswith("KeyboardInterrupt") and elapsed < limit
+    assert not _wait_for_empty(process.pid, 5.0)
+
+
+@linux_only
+@pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])
+def test_no_worker_outlives_its_parent(tmp_path, how):
+    process = _start(_script(tmp_path, GUARDED), "processes")
+    time.sleep(3.0)
+    assert len(_group(process.pid)) >= 4  # the parent, the fork server, the resource tracker, workers
+    process.send_signal(how)
+    process.communicate(timeout=30)
+    left = _wait_for_empty(process.pid, 5.0)
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    assert not left
+
+
+@pytest.mark.parametrize("backend", ["processes", "dask"])
+def test_an_unguarded_script_gets_a_runtime_error(tmp_path, backend):
+    done = subprocess.run([sys.executable, _script(tmp_path, SCRIPT + "main()\n"), backend],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and "finished" not in done.stdout
+    assert done.stdout.count("sweeping") <= 3  # the script and the two workers that imported it
+    last = done.stderr.rstrip().splitlines()[-1]
+    assert last.startswith("RuntimeError: norvane.sweep: the worker processes failed while importing the main "
+                           "script") and 'if __name__ == "__main__":' in last
+
+
+# ---------------------------------------------------------------------------
+# Dask
+
+
+@pytest.fixture(scope="class")
+def port_8787_taken():
+    """A listener on 8787, the default dashboard port, for the whole class."""
+    holder = socket.socket()
+    try:
+        holder.bind(("", 8787))
+        holder.listen()
+    except OSError:
+        pass  # something else holds it already: as good
+    yield
+    holder.close()
+
+
+@pytest.fixture(scope="class")
+def dask_client(port_8787_taken):
+    import distributed
+
+    from norvane.sweeping.cluster import local_client
+
+    with local_client(distributed, 2) as client:
+        yield client
+
+
+@pytest.mark.usefixtures("port_8787_taken")
 class TestDask:
     def test_own_local_cluster_gives_the_serial_frame(self, market, serial):
         got = sweep(*market, GRID, backend="dask", workers=2, keep_equity=True, sell_tax=0.001)
         assert_same_frames(got, serial)
 
+    def test_strategies_on_a_client(self, market, serial_strategies, dask_client):
+        got = sweep(market[0], momentum, STRATEGY_GRID, backend="dask", client=dask_client, rebalance="W")
+        assert got.equals(serial_strategies)
+
+    def test_a_run_that_kills_its_worker_fails_alone(self, market, serial_strategies, dask_client):
+        grid = [{"lookback": 5, "top": 2, "stop_loss": s} for s in (None, 0.05)] * 3
+        grid[2:2] = [{"mode": "crash", "stop_loss": s} for s in (None, 0.05)]
+        expected = serial_strategies.loc[[0, 1] * 3, list(STAT_NAMES)]
+        for _ in range(3):
+            got = sweep(market[0], momentum, grid, backend="dask", client=dask_client, rebalance="W")
+            assert got["error"][2:4].str.startswith("the worker process running this backtest died").all()
+            assert_same_values(got.drop([2, 3])[list(STAT_NAMES)], expected)
+
     def test_threaded_workers_take_turns_on_the_engine(self, market, serial):
         import distributed
+
+        from norvane.sweeping.cluster import local_client
 
         runs = [{"stop_loss": s, "commission": c} for s in GRID["stop_loss"] for c in GRID["commission"]]
         previous = sys.getswitchinterval()
         sys.setswitchinterval(1e-6)  # switch threads often enough to interleave unguarded runs
         try:
-            with distributed.LocalCluster(
-                n_workers=1, threads_per_worker=4, processes=False, dashboard_address=None
-            ) as cluster, distributed.Client(cluster) as client:
+            with local_client(distributed, 1, threads_per_worker=4, processes=False) as client:
                 got = sweep(*market, runs * 8, backend="dask", client=client, sell_tax=0.001)
         finally:
             sys.setswitchinterval(previous)

@@ -1,0 +1,133 @@
+"""The statistics of `Report.stats()`, straight from what the engine leaves behind.
+
+A sweep keeps only each run's statistics, and building a trade table and a
+Report for every run costs more than the run itself. `run_statistics` gets
+the same numbers, bit for bit, from the few arrays they need: every step
+repeats the one of `Report.stats()` (the same pandas reductions, over the same
+values in the same order), so the two can only drift apart when one of them
+changes. The sweep tests compare them run by run.
+"""
+
+from __future__ import annotations
+
+import math
+from operator import itemgetter
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from norvane.report import _YEAR, _ratio
+
+__all__ = ["STAT_NAMES", "run_statistics"]
+
+#: The statistics of a run, in the order of `Report.stats()`.
+STAT_NAMES = (
+    "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "calmar",
+    "max_drawdown", "max_drawdown_peak", "max_drawdown_trough", "trades", "open_trades", "win_rate",
+    "avg_trade_return", "profit_factor", "avg_holding_days", "time_in_market", "gross_exposure",
+    "final_cash",
+)
+
+# A trade row is [stock index, entry row, exit row (-1 while open)]; an
+# excursion record ends with the six values at exit, the last the return.
+_ENTRY_ROW, _EXIT_ROW, _OPEN = 1, 2, -1
+_FIELDS = 6
+
+
+def run_statistics(equity: np.ndarray, dates: pd.DatetimeIndex, start: int, trades: list, records: list,
+                   final_weights: dict, periods_per_year: float = 252.0) -> dict[str, Any]:
+    """`Report.stats()` of a run as a dict.
+
+    ``equity`` is the engine's curve over all of ``dates`` (the price index),
+    of which the report keeps the rows from ``start`` on; ``trades`` and
+    ``records`` are the analysis module's trade rows and excursion records,
+    ``final_weights`` the engine's final weights by stock index.
+    """
+    values = np.asarray(equity, dtype=np.float64)[start:]
+    index = dates[start:]
+    # Positions for labels: dates are looked up only where a statistic is one.
+    eq = pd.Series(values)
+    ppy = float(periods_per_year)
+
+    total = values[-1] / values[0] - 1.0
+    years = (index[-1] - index[0]) / _YEAR
+    cagr = (1.0 + total) ** (1.0 / years) - 1.0 if years > 0 and total > -1.0 else math.nan
+
+    rets = pd.Series(values[1:] / values[:-1] - 1.0)
+    mean = rets.mean() if len(rets) else math.nan
+    std = rets.std(ddof=1) if len(rets) > 1 else math.nan
+    downside = math.sqrt((np.minimum(rets.to_numpy(), 0.0) ** 2).mean()) if len(rets) else math.nan
+    sharpe = _ratio(mean, std) * math.sqrt(ppy)
+    sortino = _ratio(mean, downside) * math.sqrt(ppy)
+
+    dd = eq / eq.cummax() - 1.0
+    max_dd = float(dd.min())
+    if max_dd < 0:
+        low = dd.idxmin()
+        trough, peak = index[low], index[eq.iloc[:low + 1].idxmax()]
+    else:
+        trough = peak = pd.NaT
+    calmar = _ratio(cagr, -max_dd)
+
+    count = len(trades)
+    entry_rows = np.fromiter(map(itemgetter(_ENTRY_ROW), trades), dtype=np.int64, count=count)
+    exit_rows = np.fromiter(map(itemgetter(_EXIT_ROW), trades), dtype=np.int64, count=count)
+    closed = exit_rows != _OPEN
+    returns = _exit_returns(records, count)[closed]
+    r = pd.Series(returns)
+    # A sum over a contiguous array is the same on either side; the means
+    # stay pandas', which skip NaN.
+    gains, losses = returns[returns > 0].sum(), -returns[returns < 0].sum()
+    if len(r) == 0:
+        profit_factor = math.nan
+    elif losses > 0:
+        profit_factor = gains / losses
+    else:
+        profit_factor = math.inf if gains > 0 else math.nan
+    holding = pd.Series((np.where(closed, exit_rows, len(dates) - 1) - entry_rows)[closed])
+
+    held = [float(v) for v in final_weights.values() if v != 0.0]
+    gross = float(np.array(held, dtype=np.float64).sum())
+
+    return {
+        "start": index[0],
+        "end": index[-1],
+        "total_return": float(total),
+        "cagr": float(cagr),
+        "annual_volatility": float(std * math.sqrt(ppy)),
+        "sharpe": float(sharpe),
+        "sortino": float(sortino),
+        "calmar": float(calmar),
+        "max_drawdown": max_dd,
+        "max_drawdown_peak": peak,
+        "max_drawdown_trough": trough,
+        "trades": int(closed.sum()),
+        "open_trades": int(count - closed.sum()),
+        "win_rate": float((returns > 0).mean()) if len(r) else math.nan,
+        "avg_trade_return": float(r.mean()) if len(r) else math.nan,
+        "profit_factor": float(profit_factor),
+        "avg_holding_days": float(holding.mean()) if len(r) else math.nan,
+        "time_in_market": _time_in_market(len(values), start, entry_rows, exit_rows[closed]),
+        "gross_exposure": gross,
+        "final_cash": float(values[-1]) * (1.0 - gross),
+    }
+
+
+def _exit_returns(records: list, count: int) -> np.ndarray:
+    """Each trade's return at exit (a record's last value); NaN where the
+    whole exit group is -1, the mark of a group without a value."""
+    returns = np.fromiter(map(itemgetter(-1), records), dtype=np.float64, count=count)
+    for i in np.flatnonzero(returns == -1.0):
+        if (records[i][-_FIELDS:] == -1.0).all():
+            returns[i] = np.nan
+    return returns
+
+
+def _time_in_market(count: int, start: int, entry_rows: np.ndarray, exit_rows: np.ndarray) -> float:
+    # Report.stats() finds each trade's dates among the kept ones; the dates
+    # are unique and sorted, so a row's place there is its distance from start.
+    change = np.zeros(count + 1, dtype=np.int64)
+    np.add.at(change, np.maximum(entry_rows - start, 0), 1)
+    np.add.at(change, np.maximum(exit_rows - start, 0), -1)
+    return float((np.cumsum(change[:-1]) > 0).mean())

@@ -1,0 +1,237 @@
+"""Runs on a Dask cluster: a local one started for the sweep, or the caller's.
+
+The graph has three layers, all of them tasks the scheduler can compute
+again: loading the sweep's inputs (their pickle is part of the graph), one
+preparation per group of runs (the strategy's position and the engine
+arrays) and the runs. Nothing is scattered, so a worker that dies takes no
+data with it for good: what it held is recomputed where it is needed.
+
+A worker that dies fails the tasks it held (at once on the cluster this
+module starts; the caller's keeps its own ``allowed-failures``). Dask names
+the task each failure is blamed on, and the sweep pins every death on its
+cause before it reports one:
+
+- a run blamed on itself is tried again alone, with nothing else in flight:
+  an innocent neighbour of the culprit then succeeds, the culprit fails by
+  itself;
+- a run blamed on its group's preparation waits while the preparation is
+  made again alone: when that kills its worker too, every run of the group
+  reports it (a strategy that crashes its process), otherwise the runs go
+  on;
+- a run blamed on the inputs gets them loaded again once.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import itertools
+import uuid
+from collections import deque
+from collections.abc import Iterator
+from typing import Any
+
+from norvane.sweeping import runs
+from norvane.sweeping.pool import start_failure
+from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Task, describe
+
+# Runs in flight per worker thread: enough to keep every thread busy between
+# two answers, few enough that a dying worker holds little besides its own run.
+_IN_FLIGHT_PER_THREAD = 2
+
+
+@contextlib.contextmanager
+def local_client(distributed: Any, workers: int, **options: Any) -> Iterator[Any]:
+    """A client of a local cluster of one-thread worker processes, closed on exit.
+
+    The scheduler's HTTP server (health checks; no dashboard) takes a free
+    port of the loopback interface: a dashboard already open on 8787 in a
+    notebook, or anything else there, is neither disturbed nor a reason to
+    warn. A task fails with the first worker that dies under it (the sweep
+    finds the culprit itself), and a worker that died stays the cluster's
+    while its nanny brings it back, however long the cluster has run without
+    it. ``options`` go to ``LocalCluster``.
+    """
+    import dask
+
+    settings = {"threads_per_worker": 1, "processes": True, **options}
+    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1 day"}):
+        try:
+            cluster = distributed.LocalCluster(
+                n_workers=workers, dashboard_address="127.0.0.1:0",
+                scheduler_kwargs={"dashboard": False, "allowed_failures": 0}, **settings,
+            )
+        except RuntimeError as exc:  # e.g. "Nanny failed to start"
+            raise start_failure(describe(exc)) from exc
+        with cluster, distributed.Client(cluster) as client:
+            yield client
+
+
+def run_dask(inputs: Inputs, tasks: list[Task], workers: int, client: Any, bar: Any) -> dict[int, Outcome]:
+    try:
+        import distributed
+    except ImportError as exc:
+        raise ImportError("backend='dask' needs dask.distributed: pip install 'norvane[dask]'") from exc
+    if client is not None:
+        return _Session(distributed, client, inputs).run(tasks, bar)
+    with local_client(distributed, workers) as own:
+        return _Session(distributed, own, inputs).run(tasks, bar)
+
+
+class _Session:
+    """The futures of one sweep on one client."""
+
+    def __init__(self, distributed: Any, client: Any, inputs: Inputs) -> None:
+        from distributed.protocol import pickle as dask_pickle
+
+        self.distributed, self.client = distributed, client
+        self.keep_equity = inputs.keep_equity
+        self.token = uuid.uuid4().hex
+        self.numbers = itertools.count()
+        # By value, like Dask's own tasks: a strategy defined in the main
+        # script reaches workers that cannot import that script.
+        self.blob = dask_pickle.dumps(inputs)
+        self.reloaded = False
+        self.loaded = self.load()
+        self.prepared: dict[int, Any] = {}  # group -> future of its preparation
+        self.fatal: dict[int, str] = {}  # group -> how its preparation kills its worker
+        self.inflight: dict[str, tuple[Task, Any]] = {}
+
+    def key(self, kind: str) -> str:
+        return f"norvane-{kind}-{self.token}-{next(self.numbers)}"
+
+    def load(self) -> Any:
+        import dask
+
+        # The inputs are meant to travel in the graph, once.
+        with dask.config.set({"distributed.admin.large-graph-warning-threshold": 2**62}):
+            return self.client.submit(_load, self.blob, key=self.key("inputs"))
+
+    def prepare(self, task: Task) -> Any:
+        if task.group not in self.prepared:
+            self.prepared[task.group] = self.client.submit(runs.prepare, self.loaded, task.preparation,
+                                                           key=self.key("prepare"))
+        return self.prepared[task.group]
+
+    def submit(self, task: Task) -> Any:
+        future = self.client.submit(runs.run, self.prepare(task), task.settings, self.keep_equity,
+                                    key=self.key("run"))
+        self.inflight[future.key] = (task, future)
+        return future
+
+    def futures(self) -> list[Any]:
+        return [self.loaded, *self.prepared.values(), *(future for _, future in self.inflight.values())]
+
+    def run(self, tasks: list[Task], bar: Any) -> dict[int, Outcome]:
+        width = _IN_FLIGHT_PER_THREAD * (sum(self.client.nthreads().values()) or 1)
+        outcomes: dict[int, Outcome] = {}
+        todo = sorted(tasks, key=lambda t: t.group)
+        try:
+            while todo:
+                todo = self.sift(self.window(todo, width, outcomes, bar), outcomes, bar)
+        except BaseException:
+            self.client.cancel(self.futures())
+            raise
+        return outcomes
+
+    def window(self, tasks: list[Task], width: int, outcomes: dict[int, Outcome],
+               bar: Any) -> list[tuple[Task, str]]:
+        """Runs the tasks, at most ``width`` in flight; returns those a dying
+        worker failed, each with the key of the task it is blamed on."""
+        pending = deque(tasks)
+        left: dict[int, int] = {}
+        for task in tasks:
+            left[task.group] = left.get(task.group, 0) + 1
+        failed: list[tuple[Task, str]] = []
+        done = self.distributed.as_completed()
+        while pending and len(self.inflight) < width:
+            done.add(self.submit(pending.popleft()))
+        for future in done:
+            task, _ = self.inflight.pop(future.key)
+            outcome = self.outcome(future)
+            if isinstance(outcome, str):
+                failed.append((task, outcome))
+            else:
+                outcomes[task.index] = outcome
+                bar.update(1)
+            left[task.group] -= 1
+            if not left[task.group] and not any(t.group == task.group for t, _ in failed):
+                self.prepared.pop(task.group, None)  # the scheduler may let it go
+            if pending:
+                done.add(self.submit(pending.popleft()))
+        return failed
+
+    def sift(self, failed: list[tuple[Task, str]], outcomes: dict[int, Outcome], bar: Any) -> list[Task]:
+        """Pins the deaths of a window on their causes; returns the runs to go on with."""
+        again: list[Task] = []
+        alone: list[Task] = []
+        waiting: dict[int, list[Task]] = {}
+        for task, blamed in failed:
+            if blamed == self.loaded.key:
+                again.append(task)
+            elif task.group in self.prepared and blamed == self.prepared[task.group].key:
+                waiting.setdefault(task.group, []).append(task)
+            else:
+                alone.append(task)
+        if again:
+            if self.reloaded:  # twice: loading the inputs is what kills the workers
+                for task in again:
+                    self.finish(task, f"{WORKER_DIED} while loading the sweep's inputs", outcomes, bar)
+                again = []
+            else:
+                self.reloaded = True
+                self.loaded = self.load()
+                self.prepared.clear()
+        for group, tasks in waiting.items():
+            del self.prepared[group]
+            preparation = self.prepare(tasks[0])
+            self.distributed.wait(preparation)
+            blamed = self.outcome_of_preparation(preparation)
+            if blamed is None:
+                again.extend(tasks)
+            else:
+                del self.prepared[group]
+                self.fatal[group] = f"{WORKER_DIED} while preparing its strategy (Dask: {blamed})"
+                for task in tasks:
+                    self.finish(task, self.fatal[group], outcomes, bar)
+        for task in alone:
+            if task.group in self.fatal:
+                self.finish(task, self.fatal[task.group], outcomes, bar)
+                continue
+            future = self.submit(task)
+            self.distributed.wait(future)
+            self.inflight.pop(future.key)
+            outcome = self.outcome(future)
+            if isinstance(outcome, str):
+                outcome = (None, None, f"{WORKER_DIED} (Dask: {outcome})")
+            outcomes[task.index] = outcome
+            bar.update(1)
+        return sorted(again, key=lambda t: t.group)
+
+    def finish(self, task: Task, error: str, outcomes: dict[int, Outcome], bar: Any) -> None:
+        outcomes[task.index] = (None, None, error)
+        bar.update(1)
+
+    def outcome(self, future: Any) -> Outcome | str:
+        """The run's outcome, or the key of the task a dying worker failed it for."""
+        if future.status == "finished":
+            return future.result()
+        if future.status == "cancelled":
+            return None, None, "the run was cancelled on the Dask cluster"
+        exc = future.exception()
+        if isinstance(exc, self.distributed.KilledWorker):
+            return str(exc.task)
+        return None, None, describe(exc)
+
+    def outcome_of_preparation(self, future: Any) -> str | None:
+        """None if the preparation finished (failing or not); else the key blamed."""
+        if future.status == "error":
+            exc = future.exception()
+            if isinstance(exc, self.distributed.KilledWorker):
+                return str(exc.task)
+        return None
+
+
+def _load(blob: bytes) -> Inputs:
+    from distributed.protocol import pickle as dask_pickle
+
+    return dask_pickle.loads(blob)
