@@ -11,11 +11,15 @@ simple:
   signal to the whole process group changes nothing), which stops the
   workers at once, mid-run, and raises KeyboardInterrupt;
 - a worker exits when this process dies, however it dies: a thread in the
-  worker waits on a pipe whose only writer is this process;
+  worker waits on a pipe whose only writer is this process. (The fork server
+  and the resource tracker follow by themselves once no worker holds their
+  pipes; a worker's parent is the fork server, which is why the worker
+  watches this process and not its parent.)
 - workers start from a fork server (never a plain fork: the caller may hold
-  threads and locks), which imports the main script once; if that import
-  reaches the sweep again, the sweep refuses to start there, and here the
-  failure to start becomes a RuntimeError that says how to guard the script.
+  threads and locks). Like any process multiprocessing starts, a worker
+  imports the main script first; if that import reaches the sweep again,
+  the sweep refuses to start there, and here the failure to start becomes a
+  RuntimeError that says how to guard the script.
 """
 
 from __future__ import annotations
@@ -37,6 +41,8 @@ from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Preparations, Ta
 _STARTED = "started"
 # How long a stopping worker may take to finish on its own before it is terminated.
 _GRACE = 1.0
+# What a worker has to say when it has nothing to say yet.
+_NOTHING = object()
 
 GUARD_ADVICE = (
     'put the code that runs the sweep under `if __name__ == "__main__":`. Worker processes import '
@@ -53,6 +59,7 @@ def run_local(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict[i
     watch_r, watch_w = context.Pipe(duplex=False)
     workers: list[_Worker] = []
     started_any = False
+    idle_deaths = 0  # workers that died without a run in hand, in a row
     finished = False
     try:
         for _ in range(width):
@@ -63,6 +70,9 @@ def run_local(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict[i
                     task = dispatch.next_for(worker.group)
                     try:
                         worker.give(task)
+                    except OSError:  # the worker is gone: the wait below finds out
+                        dispatch.put_back(task)
+                        worker.ready = False
                     except (pickle.PicklingError, TypeError, AttributeError) as exc:
                         outcomes[task.index] = (None, None, "the run could not be sent to a worker process: "
                                                 + describe(exc))
@@ -77,12 +87,18 @@ def run_local(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict[i
                 if message is _NOTHING:
                     continue
                 if message is None:  # the worker is gone
-                    if not worker.ready:
+                    if not worker.started:
                         raise start_failure(worker.ended(), after_a_start=started_any)
                     workers.remove(worker)
                     if worker.task is not None:
+                        idle_deaths = 0
                         outcomes[worker.task.index] = (None, None, f"{WORKER_DIED} ({worker.ended()})")
                         bar.update(1)
+                    else:
+                        idle_deaths += 1
+                        if idle_deaths > 2 * width:  # e.g. each one dies loading the inputs
+                            raise RuntimeError(f"norvane.sweep: worker processes keep dying before they take "
+                                               f"a run (the last: {worker.ended()})")
                     if dispatch:
                         workers.append(_Worker(context, watch_r))
                 elif message == _STARTED:
@@ -116,6 +132,9 @@ class Dispatch:
     def __bool__(self) -> bool:
         return bool(self.groups)
 
+    def put_back(self, task: Task) -> None:
+        self.groups.setdefault(task.group, deque()).appendleft(task)
+
     def next_for(self, group: int | None) -> Task:
         if group not in self.groups:
             while self.fresh and self.fresh[0] not in self.groups:
@@ -139,13 +158,18 @@ class _Worker:
             raise start_failure(describe(exc)) from exc
         finally:
             child.close()
-        self.ready = False
+        self.started = False  # it runs our code
+        self.ready = False  # it has the inputs and takes tasks
         self.task: Task | None = None
         self.group: int | None = None
 
     def start_work(self, blob: bytes) -> None:
-        self.conn.send_bytes(blob)
-        self.ready = True
+        self.started = True
+        try:
+            self.conn.send_bytes(blob)
+            self.ready = True
+        except OSError:  # the worker is gone: the wait finds out
+            pass
 
     def give(self, task: Task) -> None:
         self.conn.send(task)
@@ -171,9 +195,6 @@ class _Worker:
             except ValueError:
                 return f"killed by signal {-code}"
         return f"exit code {code}"
-
-
-_NOTHING = object()
 
 
 def _stop(workers: list[_Worker], gently: bool) -> None:
