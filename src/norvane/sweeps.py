@@ -137,29 +137,33 @@ def sweep(
     if strategy is not None and backend != "serial":
         strategy.check_shippable(backend)
 
-    inputs = Inputs(prices, position, bool(keep_equity))
+    inputs = Inputs(prices, position, bool(keep_equity), {n: v for n, v in fixed.items() if n not in ALL_SETTINGS})
     tasks, outcomes = _plan(runs, fixed, rebalance, strategy)
     bar = _progress_bar(progress, len(runs))
     bar.update(len(outcomes))
     try:
-        if not tasks:
-            pass
-        elif backend == "serial":
-            preparations = Preparations(inputs)
-            for task in sorted(tasks, key=lambda t: t.group):
-                outcomes[task.index] = preparations.execute(task)
-                bar.update(1)
-        elif backend == "processes":
-            from norvane.sweeping.pool import run_local
-
-            outcomes.update(run_local(inputs, tasks, min(workers or _usable_cpus(), len(tasks)), bar))
-        else:
-            from norvane.sweeping.cluster import run_dask
-
-            outcomes.update(run_dask(inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client, bar))
+        if tasks:
+            outcomes.update(_run(backend, inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client, bar))
     finally:
         bar.close()
     return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), _date_dtype(prices))
+
+
+def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: Any, bar: Any) -> dict[int, Outcome]:
+    if backend == "serial":
+        outcomes = {}
+        preparations = Preparations(inputs)
+        for task in sorted(tasks, key=lambda t: t.group):  # each group prepared once
+            outcomes[task.index] = preparations.execute(task)
+            bar.update(1)
+        return outcomes
+    if backend == "processes":
+        from norvane.sweeping.pool import run_local
+
+        return run_local(inputs, tasks, width, bar)
+    from norvane.sweeping.cluster import run_dask
+
+    return run_dask(inputs, tasks, width, client, bar)
 
 
 def _refuse_while_bootstrapping() -> None:
@@ -297,7 +301,7 @@ def _plan(runs: list[dict], fixed: dict[str, Any], rebalance: Any,
         frame = {name: values.get(name, default) for name, default in FRAME_SETTINGS.items()}
         if frame["rebalance"] is None:
             frame["rebalance"] = rebalance
-        preparation = Preparation({n: v for n, v in values.items() if n not in ALL_SETTINGS}, frame)
+        preparation = Preparation({n: v for n, v in params.items() if n not in ALL_SETTINGS}, frame)
         try:
             settings = Settings(**{name: values.get(name, default) for name, default in RUN_SETTINGS.items()})
         except Exception as exc:

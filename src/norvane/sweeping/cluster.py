@@ -182,15 +182,14 @@ class _Session:
                 self.loaded = self.load()
                 self.prepared.clear()
         for group, tasks in waiting.items():
-            del self.prepared[group]
+            self.prepared.pop(group, None)  # (gone already if the inputs were reloaded)
             preparation = self.prepare(tasks[0])
             self.distributed.wait(preparation)
-            blamed = self.outcome_of_preparation(preparation)
-            if blamed is None:
+            if not self.killed(preparation):
                 again.extend(tasks)
             else:
                 del self.prepared[group]
-                self.fatal[group] = f"{WORKER_DIED} while preparing its strategy (Dask: {blamed})"
+                self.fatal[group] = f"{WORKER_DIED} while preparing the run's position, also when tried alone"
                 for task in tasks:
                     self.finish(task, self.fatal[group], outcomes, bar)
         for task in alone:
@@ -202,7 +201,7 @@ class _Session:
             self.inflight.pop(future.key)
             outcome = self.outcome(future)
             if isinstance(outcome, str):
-                outcome = (None, None, f"{WORKER_DIED} (Dask: {outcome})")
+                outcome = (None, None, f"{WORKER_DIED}, also when tried alone")
             outcomes[task.index] = outcome
             bar.update(1)
         return sorted(again, key=lambda t: t.group)
@@ -222,13 +221,9 @@ class _Session:
             return str(exc.task)
         return None, None, describe(exc)
 
-    def outcome_of_preparation(self, future: Any) -> str | None:
-        """None if the preparation finished (failing or not); else the key blamed."""
-        if future.status == "error":
-            exc = future.exception()
-            if isinstance(exc, self.distributed.KilledWorker):
-                return str(exc.task)
-        return None
+    def killed(self, future: Any) -> bool:
+        """Whether a dying worker failed the task (a preparation that raises returns a Failed)."""
+        return future.status == "error" and isinstance(future.exception(), self.distributed.KilledWorker)
 
 
 def _load(blob: bytes) -> Inputs:

@@ -12,7 +12,7 @@ time and makes each group's at most once.
 from __future__ import annotations
 
 import gc
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Union
 
 import pandas as pd
@@ -33,12 +33,14 @@ class Inputs:
     prices: pd.DataFrame
     position: Union[pd.DataFrame, Callable[..., pd.DataFrame]]
     keep_equity: bool
+    # The strategy's keyword arguments that every run shares (they may be large).
+    strategy_fixed: dict = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
 class Preparation:
     """What a group of runs prepares once: the strategy's keyword arguments
-    (empty for a position frame) and the frame settings."""
+    from the grid (none for a position frame) and the frame settings."""
 
     strategy: dict
     frame: dict
@@ -78,7 +80,7 @@ def prepare(inputs: Inputs, preparation: Preparation) -> api.Prepared | Failed:
     if callable(position):
         name = callable_name(position)
         try:
-            position = position(inputs.prices, **preparation.strategy)
+            position = position(inputs.prices, **inputs.strategy_fixed, **preparation.strategy)
         except Exception as exc:  # the strategy fails the runs of its group only
             return Failed(f"{name} raised {describe(exc)}")
         origin = f"the position {name} returned: "
