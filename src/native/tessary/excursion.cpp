@@ -144,7 +144,7 @@ host::ref compute_record(int entry_row, int stock) {
     const int span = wrap32(std::int64_t(end) - entry_row + 1);
     if (span < 0) host::raise(PyExc_OverflowError, "can't convert negative value to size_t");  // pinned
 
-    const int mapped_column = stock_column.try_emplace(stock, 0).first->second;
+    const int mapped_column = column_of_stock(stock);
     host::numpy_index(entry_row, rows, 0);  // prices[s] is indexed before [col]
     const Py_ssize_t column = host::numpy_index(mapped_column, matrix.shape(1), 0);
     const size_t exit_offset = static_cast<size_t>(static_cast<Py_ssize_t>(wrap32(std::int64_t(exit_row) - entry_row)));

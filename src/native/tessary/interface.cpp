@@ -1,5 +1,8 @@
 #include "tessary/interface.hpp"
 
+#include <climits>
+#include <cstdint>
+
 #include "host/buffer_view.hpp"
 #include "host/conversions.hpp"
 #include "host/errors.hpp"
@@ -29,13 +32,24 @@ host::ref element(PyArrayObject *array, int stock) {
     return host::require(PyObject_GetItem(object, index.get()));
 }
 
+// The entry row as a 32-bit int: read from the array when it is a plain
+// one, else through the scalar's integer conversion.
+int entry_row_number(int stock, PyObject *entry_row) {
+    if (host::int64_1d *entries = entry_view(); entries != nullptr && stock >= 0 && stock < entries->shape(0)) {
+        const std::int64_t row = entries->raw(stock);
+        if (row < INT_MIN || row > INT_MAX) host::raise(PyExc_OverflowError, "value too large to convert to int");
+        return static_cast<int>(row);
+    }
+    return host::to_int32(entry_row);
+}
+
 // Appends one closed or still-open trade to the three result lists. The
 // record is computed first, so a failing computation leaves all three
 // lists as they were and they stay aligned.
 void record_trade(int stock, PyObject *exit_row) {
     host::ref entry_row = element(entry, stock);
     host::ref entry_value = element(position, stock);
-    host::ref record = tessary_analysis(host::to_int32(entry_row.get()), stock);
+    host::ref record = tessary_analysis(entry_row_number(stock, entry_row.get()), stock);
     host::ref trade = host::require(PyList_New(3));
     PyList_SET_ITEM(trade.get(), 0, host::require(PyLong_FromLong(stock)).release());
     PyList_SET_ITEM(trade.get(), 1, entry_row.release());
@@ -74,7 +88,7 @@ void start_analysis(PyArrayObject *price_matrix, std::map<int, int> columns, int
         PyObject *matrix = reinterpret_cast<PyObject *>(price_matrix);
         host::float64_2d::of(matrix);  // only the check; released at once
         assign_array(prices, matrix);
-        stock_column = columns;
+        set_stock_column(columns);
         window = window_length;
         window_step = step;
         for (PyObject *name : {names.trades, names.trade_positions, names.tessary}) {

@@ -1,5 +1,7 @@
 #include "tessary/state.hpp"
 
+#include <vector>
+
 #include "host/module_setup.hpp"
 
 namespace tessary {
@@ -72,6 +74,32 @@ View *plain_array_view(cached_view<View> &cache, PyObject *array) {
 }
 
 }  // namespace
+
+namespace {
+
+// Entries of stock_column never change once made, so a lookup can be kept.
+constexpr int not_looked_up = -1;
+std::vector<int> looked_up_columns;
+
+}  // namespace
+
+int column_of_stock(int stock) {
+    const bool cacheable = stock >= 0 && static_cast<size_t>(stock) < stock_column.size() + 4096;
+    if (cacheable && static_cast<size_t>(stock) < looked_up_columns.size() && looked_up_columns[stock] != not_looked_up) {
+        return looked_up_columns[stock];
+    }
+    const int column = stock_column.try_emplace(stock, 0).first->second;
+    if (cacheable && column != not_looked_up) {
+        if (looked_up_columns.size() <= static_cast<size_t>(stock)) looked_up_columns.resize(stock + 1, not_looked_up);
+        looked_up_columns[stock] = column;
+    }
+    return column;
+}
+
+void set_stock_column(const std::map<int, int> &columns) {
+    stock_column = columns;
+    looked_up_columns.clear();
+}
 
 const host::float64_2d &price_view() {
     if (prices_cache.source != prices || !prices_cache.usable) {

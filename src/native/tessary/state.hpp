@@ -17,6 +17,12 @@ extern PyArrayObject *entry;
 extern PyArrayObject *position;
 
 extern std::map<int, int> stock_column;
+
+// stock_column[stock], inserting 0 for a stock it does not hold (the map's
+// own insert-on-access), through a flat cache of the lookups made.
+int column_of_stock(int stock);
+// Replaces stock_column (and forgets the cache of it).
+void set_stock_column(const std::map<int, int> &columns);
 extern int window;
 extern int window_step;
 extern int current_date;
