@@ -18,9 +18,9 @@ date, a row equal to the last traded one skipped as the engine skips it.
   column of every row by order value, which is where most of its time used
   to go), and ``max_orders`` set to the orders there can be (by default it
   allocates a record per cell). ``min_size=0``: its default of 1e-8 shares
-  drops the smallest re-weightings, which the engine makes. Prices are forward-filled, as it cannot
-  value or trade a NaN price; the engine marks a holding at its last price
-  the same way. Target percents are ``weight / (sum + 1e-7)``, the engine's
+  drops the smallest re-weightings, which the engine makes. Prices are
+  forward-filled, as it cannot value or trade a NaN price; the engine marks
+  a holding at its last price the same way. Target percents are ``weight / (sum + 1e-7)``, the engine's
   share, so that without costs the two agree to rounding.
 - ``numba_backtest``: the loop a skilled user writes instead, compiled with
   Numba: every day each holding is carried by price / last price (a NaN
@@ -136,7 +136,7 @@ def vectorbt_backtest(prices: np.ndarray, rows: np.ndarray, weights: np.ndarray,
 
 # --- the hand-written Numba loop ------------------------------------------------
 
-def _loop(prices, rows, weights, weight_sums, fee, tax):  # pragma: no cover - compiled
+def _loop(prices, rows, weights, weight_sums, fee, tax):
     n_days, n_stocks = prices.shape
     equity = np.empty(n_days)
     value = np.zeros(n_stocks)          # holding per column, 0.0 when not held
@@ -179,7 +179,9 @@ def _loop(prices, rows, weights, weight_sums, fee, tax):  # pragma: no cover - c
                 if holding != 0.0:
                     held[n_held] = c
                     n_held += 1
-                    last[c] = prices[i, c]   # re-based on the trade row, NaN included
+                    # Re-based on the trade row, NaN included, as the engine does:
+                    # a stock without a price today is valued from its next one on.
+                    last[c] = prices[i, c]
             k += 1
         total = cash
         for h in range(n_held):
@@ -199,6 +201,13 @@ def numba_backtest(prices: np.ndarray, rows: np.ndarray, weights: np.ndarray, *,
     to ``backtest_``'s curve for the same orders and costs. Compiles on
     first use."""
     global _compiled
+    rows = np.asarray(rows, dtype=np.int64)
+    if prices.ndim != 2 or weights.shape != (len(rows), prices.shape[1]):
+        raise ValueError(f"weights: expected one row per trade row and one column per price column, "
+                         f"i.e. shape {(len(rows), prices.shape[1] if prices.ndim == 2 else '?')}, "
+                         f"got {weights.shape}")
+    if len(rows) and (rows[0] < 0 or rows[-1] >= len(prices) or np.any(np.diff(rows) <= 0)):
+        raise ValueError(f"rows: expected strictly ascending price rows in [0, {len(prices)})")
     if _compiled is None:
         import numba
         _compiled = numba.njit(_loop, error_model="numpy", fastmath=False)
