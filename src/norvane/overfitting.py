@@ -309,7 +309,7 @@ def _sharpe_by_split(values: np.ndarray, bounds: np.ndarray,
         var /= n - 1.0
         std = np.sqrt(var, out=var)
         # Flat over the half: no variation scores 0, a constant gain +inf.
-        flat = np.where(mean == 0, 0.0, np.sign(mean) * np.inf)
+        flat = np.where(mean == 0, 0.0, np.copysign(np.inf, mean))
         scores[first:first + step] = np.divide(mean, std, out=flat, where=std > 0)
     # Every half is also the in-sample half of another split: the test
     # scores are the train scores of the complementary splits.
