@@ -221,7 +221,9 @@ def pbo(trial_returns: pd.DataFrame, n_blocks: int = 16,
     the per-period Sharpe ratio, computed for all splits at once from per-block
     sums (a trial flat over a half scores 0 there); a custom metric is called
     once per split (each half is the in-sample half of another split), so it
-    is much slower. 16 blocks make 12,870 splits.
+    is much slower. 16 blocks make 12,870 splits; the scores of all splits
+    are held at once (two arrays of splits x trials floats: 200 MB for
+    1,000 trials), and 1,000 trials x 4,000 rows take about a second or two.
 
     ``n_blocks`` must be even, at least 2 and no larger than the number of
     rows; with the default metric each half needs at least two rows. NaN or
@@ -256,7 +258,7 @@ def pbo(trial_returns: pd.DataFrame, n_blocks: int = 16,
     split = np.arange(len(picks))
     in_sample, out_of_sample = train[split, chosen], test[split, chosen]
     # NaN out-of-sample scores rank lowest; the chosen one among them too.
-    ranked = np.where(np.isnan(test), -np.inf, test)
+    ranked = np.where(np.isnan(test), -np.inf, test) if np.isnan(test).any() else test
     rank = 1 + (ranked < ranked[split, chosen][:, None]).sum(axis=1)
     relative = rank / (trials + 1.0)
     logits = np.log(relative / (1.0 - relative))
