@@ -11,6 +11,7 @@ from __future__ import annotations
 import base64
 import html
 import io
+import math
 import os
 import secrets
 import stat
@@ -118,7 +119,7 @@ def excursion_figure(edge: pd.DataFrame, analysis: pd.DataFrame) -> Figure:
             right.plot(x[[0, -1]], [float(as_traded.iloc[0]) * 100] * 2, color="#555555", linestyle=":",
                        linewidth=1, label="as traded (right)")
         handles = ax.get_legend_handles_labels()[0] + right.get_legend_handles_labels()[0]
-        ax.legend(handles=handles, loc="best", fontsize="small")
+        right.legend(handles=handles, loc="best", fontsize="small")  # the twin is drawn on top
         right.set_ylabel("mean trade return %")
     return fig
 
@@ -248,16 +249,15 @@ def _excursion_section(excursions: tuple[str, pd.DataFrame] | None) -> str:
     if excursions is None:
         return "<p>No closed trades with excursion records.</p>"
     image, analysis = excursions
-    rows = []
-    for _, r in analysis.iterrows():
-        if pd.isna(r["stop"]) and pd.isna(r["target"]):
-            rows.append(("as traded", "-", "-", "-", r["est_win_rate"], r["est_avg_return"]))
-        elif pd.isna(r["target"]):
-            rows.append(("stop loss", r["stop"], r["winners_stopped"], r["losers_stopped"],
-                         r["est_win_rate"], r["est_avg_return"]))
-        elif pd.isna(r["stop"]):
-            rows.append(("take profit", r["target"], r["winners_targeted"], r["losers_targeted"],
-                         r["est_win_rate"], r["est_avg_return"]))
+    as_traded = analysis["stop"].isna() & analysis["target"].isna()
+    stops = analysis[analysis["stop"].notna() & analysis["target"].isna()]
+    targets = analysis[analysis["target"].notna() & analysis["stop"].isna()]
+    rows = [("as traded", math.nan, math.nan, math.nan, r["est_win_rate"], r["est_avg_return"])
+            for _, r in analysis[as_traded].iterrows()]
+    rows += [("stop loss", r["stop"], r["winners_stopped"], r["losers_stopped"], r["est_win_rate"],
+              r["est_avg_return"]) for _, r in stops.iterrows()]
+    rows += [("take profit", r["target"], r["winners_targeted"], r["losers_targeted"], r["est_win_rate"],
+              r["est_avg_return"]) for _, r in targets.iterrows()]
     table = pd.DataFrame(rows, columns=["Exit", "Level", "Winners crossing", "Losers crossing", "Est. win rate",
                                         "Est. mean return"])
     html_table = table.to_html(index=False, classes="trades", border=0, na_rep="-",
