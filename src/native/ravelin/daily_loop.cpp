@@ -88,9 +88,14 @@ void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssiz
                            arguments.position_limit);
     state.last_pos_row = state.pos_row;
 
-    // last_price = price_values[row].copy(): natively for a plain array.
+    // last_price = price_values[row].copy(): natively for a plain array, and
+    // only for the columns of the book. Until the next rebalance the book
+    // only loses stocks, and marking reads nothing else.
     if (Py_TYPE(arguments.price_values_object) == host::ndarray_type()) {
-        state.last_price.copy_row(arguments.price_values, host::numpy_index(row, arguments.price_values.shape(0), 0));
+        const Py_ssize_t price_row = host::numpy_index(row, arguments.price_values.shape(0), 0);
+        state.last_price.take_row(arguments.price_values, price_row, [&](auto &&take) {
+            for (const auto &[stock, value] : state.positions) take(price_column_of(state, stock));
+        });
     } else {
         host::ref index = host::require(PyLong_FromSsize_t(row));
         host::ref price_row = host::require(PyObject_GetItem(arguments.price_values_object, index.get()));

@@ -44,10 +44,16 @@ struct run_arguments {
 class last_prices {
 public:
     void assign(Py_ssize_t count, double value) { values_.assign(count, value); }
-    // Copies one row of the price matrix.
-    void copy_row(const host::float64_2d &matrix, Py_ssize_t row) {
+    // Takes the prices of one row of the price matrix: the whole row's size,
+    // the values of the columns `read_columns` visits (the only ones read
+    // before the next row is taken). Columns outside the matrix are left to
+    // fail when they are read.
+    template <class Visit>
+    void take_row(const host::float64_2d &matrix, Py_ssize_t row, Visit &&read_columns) {
         values_.resize(matrix.shape(1));
-        for (Py_ssize_t column = 0; column < matrix.shape(1); ++column) values_[column] = matrix.raw(row, column);
+        read_columns([&](Py_ssize_t column) {
+            if (column >= 0 && column < matrix.shape(1)) values_[column] = matrix.raw(row, column);
+        });
     }
     void copy(const host::float64_1d &row) {
         values_.resize(row.shape(0));

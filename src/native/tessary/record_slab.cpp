@@ -17,7 +17,8 @@ struct record_slab {
     Py_ssize_t next_row = 0;
 };
 
-record_slab slab;
+// Never destroyed, like the module's other state: see tessary/state.cpp.
+record_slab &slab = *new record_slab;
 
 // org_np.empty((rows, length))
 void open_slab(Py_ssize_t length) {

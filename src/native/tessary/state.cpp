@@ -45,9 +45,11 @@ struct cached_view {
     }
 };
 
-cached_view<host::float64_2d> prices_cache;
-cached_view<host::int64_1d> entry_cache;
-cached_view<host::float64_1d> position_cache;
+// Never destroyed: at process exit a destructor would hand buffers back to
+// an interpreter that has already gone.
+cached_view<host::float64_2d> &prices_cache = *new cached_view<host::float64_2d>;
+cached_view<host::int64_1d> &entry_cache = *new cached_view<host::int64_1d>;
+cached_view<host::float64_1d> &position_cache = *new cached_view<host::float64_1d>;
 
 void forget_views_of(PyObject *&variable) noexcept {
     if (&variable == &prices) prices_cache.forget();
