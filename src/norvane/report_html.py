@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 
 if TYPE_CHECKING:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
 __all__ = ["figure", "png_base64", "page", "notebook", "write_atomic"]
@@ -71,7 +72,7 @@ def png_base64(fig: Figure) -> str:
     """The figure rendered by Agg as a PNG, base64 encoded for a data URI."""
     _, FigureCanvasAgg = _matplotlib()
     buffer = io.BytesIO()
-    FigureCanvasAgg(fig).print_png(buffer)
+    FigureCanvasAgg(fig).print_png(buffer)  # type: ignore[no-untyped-call]  # unannotated in matplotlib
     return base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
@@ -175,7 +176,7 @@ def _trade_table(trades: pd.DataFrame, css_class: str) -> str:
     )
 
 
-def _matplotlib() -> tuple[Any, Any]:
+def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
