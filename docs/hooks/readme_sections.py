@@ -3,8 +3,9 @@
 In a page, ``<!-- readme: Heading -->`` stands for the README section under
 that heading with its subsections, ``<!-- readme-text: Heading -->`` for its
 text up to the first subsection. Headings inside are shifted so that the
-section's subsections sit directly under the page's title. A heading the
-README does not have fails the build.
+section's subsections sit directly under the page's title; a line that
+points a README reader into docs/ is left out. A heading the README does not
+have fails the build.
 """
 
 from __future__ import annotations
@@ -48,6 +49,8 @@ def section(readme: str, heading: str, with_subsections: bool) -> str:
     body = []
     for i in range(start + 1, end):
         match = HEADING.match(lines[i]) if markdown[i] else None
+        if markdown[i] and "](docs/" in lines[i]:
+            continue
         if match:  # a subsection one level below the page title
             body.append("#" * (len(match[1]) - level + 1) + " " + match[2])
         else:
