@@ -115,5 +115,5 @@ def get_trade_stocks(
 def get_stock_operations() -> StockOperations:
     """A copy of the last run's next-day operations (empty before the first run)."""
 
-def ioft(timestamp: float | integer[Any] | floating[Any]) -> datetime.datetime:
+def ioft(timestamp: float | integer[Any] | floating[Any], /) -> datetime.datetime:
     """Nanoseconds since the epoch as a naive local-time `datetime.datetime`."""
