@@ -361,7 +361,8 @@ class Report:
         return f"norvane report {eq.index[0].date()} to {eq.index[-1].date()}"
 
     def _stat_rows(self) -> list[tuple[str, str]]:
-        return [(_LABELS.get(k, k), _format_stat(k, v)) for k, v in self.stats().items()]
+        return [(_LABELS.get(k, k), _format_stat(k, v))  # type: ignore[call-overload, arg-type]  # keys are str
+                for k, v in self.stats().items()]
 
 
 # ---------------------------------------------------------------------------
@@ -407,7 +408,7 @@ _PERCENT = {
 
 def _format_stat(key: str, value: Any) -> str:
     if isinstance(value, pd.Timestamp) or value is pd.NaT:
-        return "-" if value is pd.NaT else str(value.date()) if value == value.normalize() else str(value)
+        return "-" if value is pd.NaT else str(value.date()) if value == value.normalize() else str(value)  # type: ignore[union-attr]  # not NaT here
     if isinstance(value, (int, np.integer)):
         return str(int(value))
     value = float(value)

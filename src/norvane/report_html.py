@@ -22,6 +22,7 @@ import numpy as np
 import pandas as pd
 
 if TYPE_CHECKING:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
 __all__ = ["figure", "excursion_figure", "png_base64", "page", "notebook", "write_atomic"]
@@ -89,8 +90,8 @@ def excursion_figure(edge: pd.DataFrame, analysis: pd.DataFrame) -> Figure:
         ax_edge.plot(days, edge.loc[days, "edge_ratio"].to_numpy(dtype=np.float64), marker="o",
                      color="#1f5fa8", label="sampled")
     if "exit" in edge.index:
-        ax_edge.axhline(float(edge.loc["exit", "edge_ratio"]), color="#1f5fa8", linestyle="--", linewidth=1,
-                        label="at exit")
+        ax_edge.axhline(float(edge.loc["exit", "edge_ratio"]),  # type: ignore[arg-type]  # one cell: a number
+                        color="#1f5fa8", linestyle="--", linewidth=1, label="at exit")
     if len(edge):
         ax_edge.legend(loc="best")
 
@@ -128,7 +129,7 @@ def png_base64(fig: Figure) -> str:
     """The figure rendered by Agg as a PNG, base64 encoded for a data URI."""
     _, FigureCanvasAgg = _matplotlib()
     buffer = io.BytesIO()
-    FigureCanvasAgg(fig).print_png(buffer)
+    FigureCanvasAgg(fig).print_png(buffer)  # type: ignore[no-untyped-call]  # unannotated in matplotlib
     return base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
@@ -272,7 +273,7 @@ def _excursion_section(excursions: tuple[str, pd.DataFrame] | None) -> str:
     )
 
 
-def _matplotlib() -> tuple[Any, Any]:
+def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
