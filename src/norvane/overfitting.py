@@ -41,6 +41,8 @@ import pandas as pd
 
 __all__ = [
     "PBOResult",
+    "SweepAssessment",
+    "assess",
     "deflated_sharpe",
     "expected_max_sharpe",
     "pbo",
@@ -417,3 +419,51 @@ def _finite_number(value: Any, name: str) -> float:
     if not math.isfinite(number):
         raise ValueError(f"{name}: expected a finite number, got {number}")
     return number
+
+
+@dataclass(frozen=True)
+class SweepAssessment:
+    """What `assess` found for a sweep.
+
+    Attributes
+    ----------
+    pbo:
+        `pbo` of the sweep's runs as the trials.
+    deflated_sharpe:
+        Per sweep row, the deflated Sharpe ratio of that run given every run
+        of the sweep as the trials (NaN for a failed run).
+    trial_returns:
+        The runs' daily returns side by side (one column per sweep row; 0.0
+        before a run's first date).
+    """
+
+    pbo: PBOResult
+    deflated_sharpe: pd.Series
+    trial_returns: pd.DataFrame
+
+
+def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
+    """The overfitting statistics of a sweep, its grid taken as the trials.
+
+    ``results`` is what `norvane.sweep` returns with ``keep_returns=True``
+    (a ``returns`` column) or ``keep_equity=True`` (an ``equity`` column,
+    from which the returns are taken). Failed runs are left out of the
+    trials and get NaN.
+    """
+    if not isinstance(results, pd.DataFrame):
+        raise TypeError(f"results: expected the frame norvane.sweep returns, got {type(results).__name__}")
+    if "returns" in results:
+        series = {row: value for row, value in results["returns"].items() if isinstance(value, pd.Series)}
+    elif "equity" in results:
+        series = {row: (value / value.shift(1) - 1.0).iloc[1:] for row, value in results["equity"].items()
+                  if isinstance(value, pd.Series)}
+    else:
+        raise ValueError("results: run the sweep with keep_returns=True (or keep_equity=True) to assess it")
+    if len(series) < 2:
+        raise ValueError(f"results: {len(series)} successful run(s); assessing a search needs at least 2")
+    trials = pd.DataFrame(series).sort_index().fillna(0.0)
+    sharpes = trials.apply(sharpe_ratio)
+    deflated = pd.Series(np.nan, index=results.index, name="deflated_sharpe")
+    for row in trials:
+        deflated[row] = deflated_sharpe(trials[row], sharpes)
+    return SweepAssessment(pbo(trials, n_blocks=n_blocks), deflated, trials)

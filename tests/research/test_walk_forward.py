@@ -58,3 +58,19 @@ def test_bad_windows_are_refused(train, test, error):
     prices, position = market()
     with pytest.raises(ValueError, match=error):
         norvane.walk_forward(prices, position, GRID, train=train, test=test)
+
+
+def test_a_sweep_is_assessed_with_its_grid_as_the_trials():
+    from norvane import overfitting
+
+    prices, position = market()
+    grid = {"stop_loss": [None, 0.02, 0.03, 0.05, 0.08, 0.12]}
+    results = norvane.sweep(prices, position, grid, rebalance="W", backend="serial", keep_equity=True)
+    found = overfitting.assess(results, n_blocks=4)
+    returns = pd.DataFrame({row: curve.pct_change().iloc[1:] for row, curve in results["equity"].items()})
+    assert found.trial_returns.equals(returns.fillna(0.0))
+    sharpes = returns.apply(overfitting.sharpe_ratio)
+    assert found.deflated_sharpe[2] == overfitting.deflated_sharpe(returns[2], sharpes)
+    assert found.pbo.pbo == overfitting.pbo(returns, n_blocks=4).pbo
+    with pytest.raises(ValueError, match="keep_returns=True"):
+        overfitting.assess(results.drop(columns="equity"))
