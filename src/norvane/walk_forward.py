@@ -99,7 +99,7 @@ def walk_forward(
         if scores.isna().all():
             raise RuntimeError(f"no run on the training window ending {train_prices.index[-1]} gave a {metric}: "
                                f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
-        best = int(scores.idxmax())
+        best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
         chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
         report = _run(test_prices, _known_by(position, prices, test_rows.stop), {**fixed, **chosen})
         curves.append(report.equity)
@@ -185,4 +185,5 @@ def _chain(curves: list[pd.Series]) -> pd.Series:
     for curve in curves:
         pieces.append(curve / curve.iloc[0] * level)
         level = float(pieces[-1].iloc[-1])
-    return pd.concat(pieces).rename("equity")
+    chained: pd.Series = pd.concat(pieces)
+    return chained.rename("equity")

@@ -74,3 +74,19 @@ def test_a_sweep_is_assessed_with_its_grid_as_the_trials():
     assert found.pbo.pbo == overfitting.pbo(returns, n_blocks=4).pbo
     with pytest.raises(ValueError, match="keep_returns=True"):
         overfitting.assess(results.drop(columns="equity"))
+
+
+def test_readme_worked_example_runs(tmp_path, monkeypatch, capsys):
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    usage = readme.split("\n## Usage\n", 1)[1].split("\n## ", 1)[0]
+    (setup,) = re.findall(r"```python\n(.*?)```", usage, re.S)
+    example = usage.split("### From a grid to a decision", 1)[1].split("\n### ", 1)[0]
+    (code,) = re.findall(r"```py\n(.*?)```", example, re.S)
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "readme"}
+    exec(compile(setup, "README.md", "exec"), namespace)
+    exec(compile(code, "README.md", "exec"), namespace)
+    assert "out-of-sample Sharpe" in capsys.readouterr().out
