@@ -1,23 +1,19 @@
 """norvane: a bit-exact portfolio backtester with native C++ cores.
 
 `norvane.backtest` runs a strategy given as pandas frames and returns a
-`norvane.Report`; `norvane.sweep` runs it over a grid of parameters;
+`norvane.Report`; `norvane.sweep` runs it over a grid of parameters and
+`norvane.walk_forward` validates a grid out of sample;
 `norvane.ravelin` is the native engine underneath and
 `norvane.tessary` the per-trade excursion analysis. Importing the package
 itself stays light: the engine, pandas and the native modules are loaded when
 one of these names is first used.
+
+Type checkers and editors read ``__init__.pyi`` beside this file, which
+imports the public names directly; this module binds no other name, so
+completion offers the public API only.
 """
 
-from __future__ import annotations
-
-import importlib
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
-    from norvane.api import backtest
-    from norvane.report import Report
-
-__all__ = ["backtest", "Report", "sweep", "ravelin", "tessary"]
+__all__ = ["backtest", "Report", "sweep", "walk_forward", "ravelin", "tessary"]
 __version__ = "0.1.0"
 
 # public name -> (module, attribute or None for the module itself)
@@ -25,12 +21,15 @@ _LAZY = {
     "backtest": ("norvane.api", "backtest"),
     "Report": ("norvane.report", "Report"),
     "sweep": ("norvane.sweeps", "sweep"),
+    "walk_forward": ("norvane.walk_forward", "walk_forward"),
     "ravelin": ("norvane.ravelin", None),
     "tessary": ("norvane.tessary", None),
 }
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
+    import importlib  # here, not at the top: the package namespace stays the public names
+
     try:
         module_name, attribute = _LAZY[name]
     except KeyError:
@@ -47,4 +46,6 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    # Submodules imported so far are attributes too; completion offers the
+    # public names and the module's own dunders only.
+    return sorted({*__all__, "__version__"} | {name for name in globals() if name.startswith("__")})

@@ -142,9 +142,10 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
 
     _check_index(prices.index, "prices")
     _check_index(position.index, "position")
-    _check_same_tz(prices.index.tz, position.index.tz, "position")
-    price_days = _trading_days(prices.index, "prices")
-    pos_days = _trading_days(position.index, "position")
+    # _check_index made both DatetimeIndex, which the frames' annotations cannot say
+    _check_same_tz(prices.index.tz, position.index.tz, "position")  # type: ignore[attr-defined]
+    price_days = _trading_days(prices.index, "prices")  # type: ignore[arg-type]
+    pos_days = _trading_days(position.index, "position")  # type: ignore[arg-type]
 
     price_names = _column_names(prices, "prices")
     pos_names = _column_names(position, "position")
@@ -195,8 +196,8 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
     for array in (price_values, price_index, weights, pos_index, resample):
         array.flags.writeable = False  # shared by every run of a sweep
     return Prepared(price_values, price_index, np.array(price_names, dtype=object), weights, pos_index,
-                    np.array(pos_names, dtype=object), pos_names, prices.index, resample,
-                    _describe_rebalance(rebalance), retarget, start)
+                    np.array(pos_names, dtype=object), pos_names, prices.index,  # type: ignore[arg-type]
+                    resample, _describe_rebalance(rebalance), retarget, start)
 
 
 def for_many_runs(prepared: Prepared) -> Prepared:
@@ -476,7 +477,7 @@ def _period_ends(spec: str | pd.offsets.BaseOffset, dates: pd.DatetimeIndex) -> 
     ends = pd.date_range(first, last, freq=offset)
     closing = offset.rollforward(last)
     if closing > last and last + pd.offsets.BDay(1) > closing:
-        ends = ends.append(pd.DatetimeIndex([closing]))
+        ends = ends.append(pd.DatetimeIndex([closing]))  # type: ignore[assignment]  # appending dates keeps a DatetimeIndex
     if len(ends) == 0:
         return dates[:0]
     return ends
@@ -520,7 +521,7 @@ def _retargeting_rows(weights: np.ndarray, pos_index: np.ndarray, price_index: n
 # results
 
 
-def _by_name(mapping: dict, names: list[str], cast: type, label: str) -> pd.Series:
+def _by_name(mapping: dict[int, Any], names: list[str], cast: type, label: str) -> pd.Series:
     return pd.Series(
         [cast(v) for v in mapping.values()],
         index=pd.Index([names[int(k)] for k in mapping], dtype=object, name="stock"),
@@ -529,12 +530,12 @@ def _by_name(mapping: dict, names: list[str], cast: type, label: str) -> pd.Seri
     )
 
 
-def _final_weights(mapping: dict, names: list[str]) -> pd.Series:
+def _final_weights(mapping: dict[int, Any], names: list[str]) -> pd.Series:
     held = {k: v for k, v in mapping.items() if v != 0.0}
     return _by_name(held, names, float, "weight")
 
 
-def _next_weights(mapping: dict, names: list[str]) -> pd.Series:
+def _next_weights(mapping: dict[int, Any], names: list[str]) -> pd.Series:
     raw = _by_name(mapping, names, float, "next_weight")
     total = raw.sum()
     return raw / total if total > 0 else raw

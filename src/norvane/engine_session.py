@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from norvane import ravelin, tessary
 
@@ -38,11 +39,11 @@ class EngineRun:
     lists.
     """
 
-    equity: np.ndarray
-    trades: list
-    entry_values: list
-    records: list
-    operations: dict
+    equity: NDArray[np.float64]
+    trades: list[list[int | np.int64]]
+    entry_values: list[float]
+    records: list[NDArray[np.float64]]
+    operations: dict[str, dict[int, Any]]
 
 
 def run_engine(price_values: np.ndarray, price_index: np.ndarray, price_columns: np.ndarray,

@@ -19,6 +19,9 @@ import numpy as np
 import pandas as pd
 
 from norvane import report_html
+from norvane.excursions import edge_ratio as _edge_ratio
+from norvane.excursions import stop_analysis as _stop_analysis
+from norvane.excursions import tidy_excursions
 from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame
 
 if TYPE_CHECKING:
@@ -27,6 +30,10 @@ if TYPE_CHECKING:
 __all__ = ["Report", "EXCURSION_FIELDS"]
 
 _YEAR = pd.Timedelta(days=365.25)
+
+# The levels the excursion figure and the HTML page try when none are given.
+STOP_LEVELS = (0.03, 0.05, 0.08, 0.1, 0.15, 0.2)
+TARGET_LEVELS = (0.1, 0.2, 0.3, 0.5, 0.75, 1.0)
 
 
 class Report:
@@ -243,6 +250,62 @@ class Report:
             f"{len(self.trades)} trades, {len(self.actions)} actions for the next day>"
         )
 
+    # -- excursions ------------------------------------------------------------
+    # The analytics live in norvane.excursions; these are views of this run.
+
+    @property
+    def excursions(self) -> pd.DataFrame:
+        """The trades' excursions as a tidy frame: one row per trade and
+        sampled offset, then one at its exit.
+
+        Columns ``trade`` (the label in :attr:`trades`), ``offset`` (days
+        after entry, or ``"exit"``), ``held`` (still open that day), then
+        ``adverse_excursion``, ``favourable_excursion``,
+        ``favourable_before_adverse``, ``drawdown``, ``profit_days`` and
+        ``return``. Offsets come from ``excursion_window`` and
+        ``excursion_step`` of the run; a sampled value follows the price past
+        the exit. See :func:`norvane.excursions.tidy_excursions`.
+        """
+        return tidy_excursions(self.trades)
+
+    def edge_ratio(self) -> pd.DataFrame:
+        """Mean favourable over mean adverse excursion at each offset: the
+        edge-ratio curve of the entries (see
+        :func:`norvane.excursions.edge_ratio`). :meth:`plot_excursions` draws it."""
+        return _edge_ratio(self.excursions)
+
+    def stop_analysis(self, stop_levels: Any = (), target_levels: Any = ()) -> pd.DataFrame:
+        """For each stop and target level (fractions, as ``stop_loss`` and
+        ``take_profit``), the share of winning and losing closed trades whose
+        excursions crossed it and the win rate and mean return had they
+        exited there: an estimate from excursions, not a rerun (see
+        :func:`norvane.excursions.stop_analysis` for how it differs)."""
+        return _stop_analysis(self.trades, stop_levels, target_levels)
+
+    def plot_excursions(self, stop_levels: Any = None, target_levels: Any = None) -> Figure:
+        """The edge-ratio curve, and the stop and target levels' estimates:
+        share of winners and losers crossing each level, and the mean trade
+        return had the trades exited there. Needs matplotlib.
+
+        With no levels given, it tries ``STOP_LEVELS`` and ``TARGET_LEVELS``
+        inside the run's own ``stop_loss`` and ``take_profit`` (its stops cut
+        the excursions short, so looser levels would say nothing).
+        """
+        stops, targets = self._levels_to_try()
+        analysis = self.stop_analysis(stops if stop_levels is None else stop_levels,
+                                      targets if target_levels is None else target_levels)
+        return report_html.excursion_figure(self.edge_ratio(), analysis)
+
+    def _levels_to_try(self) -> tuple[list[float], list[float]]:
+        def inside(levels: tuple[float, ...], own: Any) -> list[float]:
+            bound = abs(float(own)) if isinstance(own, numbers.Real) and not isinstance(own, bool) else math.inf
+            return [level for level in levels if level < bound]
+
+        return inside(STOP_LEVELS, self.params.get("stop_loss")), inside(TARGET_LEVELS, self.params.get("take_profit"))
+
+    def _has_excursions(self) -> bool:
+        return all(c in self.trades for c in EXCURSION_FIELDS) and bool(self.trades["exit_date"].notna().any())
+
     # -- figures and export -------------------------------------------------
 
     def plot(self) -> Figure:
@@ -258,8 +321,10 @@ class Report:
         """The report as one self-contained HTML page.
 
         The page holds the run settings, the statistics table, the figure of
-        :meth:`plot` embedded as a base64 PNG, the next-day actions and the
-        trade table. Needs matplotlib. With no ``path`` the page is returned
+        :meth:`plot` embedded as a base64 PNG, the next-day actions, the
+        excursion section (the figure of :meth:`plot_excursions` and the
+        estimates of :meth:`stop_analysis` for single levels, when there are
+        closed trades with excursions) and the trade table. Needs matplotlib. With no ``path`` the page is returned
         as a string. With a ``path`` it is written there (a temporary file in
         the same directory replaces the target, so a failed write never
         leaves a partial page over a complete one) and the path is returned
@@ -272,8 +337,17 @@ class Report:
             actions=self.actions,
             trades=self.trades[[c for c in TRADE_COLUMNS if c in self.trades]],
             image=report_html.png_base64(self.plot()),
+            excursions=self._excursion_section(),
         )
         return document if path is None else report_html.write_atomic(path, document)
+
+    def _excursion_section(self) -> tuple[str, pd.DataFrame] | None:
+        if not self._has_excursions():
+            return None
+        analysis = self.stop_analysis(*self._levels_to_try())
+        image = report_html.png_base64(report_html.excursion_figure(self.edge_ratio(), analysis))
+        single = analysis[analysis["stop"].isna() | analysis["target"].isna()]
+        return image, single
 
     def _repr_html_(self) -> str:
         # Notebooks call this for every displayed report: no figure, so it
@@ -287,7 +361,8 @@ class Report:
         return f"norvane report {eq.index[0].date()} to {eq.index[-1].date()}"
 
     def _stat_rows(self) -> list[tuple[str, str]]:
-        return [(_LABELS.get(k, k), _format_stat(k, v)) for k, v in self.stats().items()]
+        return [(_LABELS.get(k, k), _format_stat(k, v))  # type: ignore[call-overload, arg-type]  # keys are str
+                for k, v in self.stats().items()]
 
 
 # ---------------------------------------------------------------------------
@@ -333,7 +408,7 @@ _PERCENT = {
 
 def _format_stat(key: str, value: Any) -> str:
     if isinstance(value, pd.Timestamp) or value is pd.NaT:
-        return "-" if value is pd.NaT else str(value.date()) if value == value.normalize() else str(value)
+        return "-" if value is pd.NaT else str(value.date()) if value == value.normalize() else str(value)  # type: ignore[union-attr]  # not NaT here
     if isinstance(value, (int, np.integer)):
         return str(int(value))
     value = float(value)

@@ -11,6 +11,7 @@ from __future__ import annotations
 import base64
 import html
 import io
+import math
 import os
 import secrets
 import stat
@@ -21,9 +22,10 @@ import numpy as np
 import pandas as pd
 
 if TYPE_CHECKING:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-__all__ = ["figure", "png_base64", "page", "notebook", "write_atomic"]
+__all__ = ["figure", "excursion_figure", "png_base64", "page", "notebook", "write_atomic"]
 
 # Rows of trades the notebook view shows, and the columns it shows of them.
 _PREVIEW_ROWS = 5
@@ -67,11 +69,67 @@ def figure(equity: pd.Series, drawdown: pd.Series, trades: pd.DataFrame) -> Figu
     return fig
 
 
+def excursion_figure(edge: pd.DataFrame, analysis: pd.DataFrame) -> Figure:
+    """The edge ratio by day offset (the exit's as a dashed line), and the
+    stop and target levels' estimates from excursions: share of winners and
+    losers crossing each level, and the mean trade return had the trades
+    exited there (right axis; dotted: as traded).
+
+    ``edge`` is a frame of `norvane.excursions.edge_ratio`, ``analysis`` one
+    of `norvane.excursions.stop_analysis`."""
+    Figure, _ = _matplotlib()
+    fig = Figure(figsize=(12, 3.8), layout="constrained")
+    ax_edge, ax_stop, ax_target = fig.subplots(1, 3)
+
+    ax_edge.set_title("Edge ratio (mean favourable / mean adverse)")
+    ax_edge.set_xlabel("days after entry")
+    ax_edge.grid(alpha=0.3)
+    ax_edge.axhline(1.0, color="#888888", linewidth=0.8)
+    days = [o for o in edge.index if o != "exit"]
+    if days:
+        ax_edge.plot(days, edge.loc[days, "edge_ratio"].to_numpy(dtype=np.float64), marker="o",
+                     color="#1f5fa8", label="sampled")
+    if "exit" in edge.index:
+        ax_edge.axhline(float(edge.loc["exit", "edge_ratio"]),  # type: ignore[arg-type]  # one cell: a number
+                        color="#1f5fa8", linestyle="--", linewidth=1, label="at exit")
+    if len(edge):
+        ax_edge.legend(loc="best")
+
+    as_traded = analysis[analysis["stop"].isna() & analysis["target"].isna()]["est_avg_return"]
+    for ax, level, other, title, prefix in (
+        (ax_stop, "stop", "target", "Stop loss (estimate from excursions)", "stopped"),
+        (ax_target, "target", "stop", "Take profit (estimate from excursions)", "targeted"),
+    ):
+        rows = analysis[analysis[level].notna() & analysis[other].isna()]
+        ax.set_title(title)
+        ax.set_xlabel(f"{level} level %")
+        ax.set_ylabel("share of trades crossing %")
+        ax.grid(alpha=0.3)
+        if not len(rows):
+            ax.text(0.5, 0.5, "no levels", ha="center", va="center", transform=ax.transAxes)
+            continue
+        x = rows[level].to_numpy(dtype=np.float64) * 100
+        ax.plot(x, rows[f"winners_{prefix}"].to_numpy(dtype=np.float64) * 100, marker="o", color="#27ae60",
+                label="winners")
+        ax.plot(x, rows[f"losers_{prefix}"].to_numpy(dtype=np.float64) * 100, marker="o", color="#c0392b",
+                label="losers")
+        right = ax.twinx()
+        right.plot(x, rows["est_avg_return"].to_numpy(dtype=np.float64) * 100, marker="s", color="#555555",
+                   label="mean return (right)")
+        if len(as_traded):
+            right.plot(x[[0, -1]], [float(as_traded.iloc[0]) * 100] * 2, color="#555555", linestyle=":",
+                       linewidth=1, label="as traded (right)")
+        handles = ax.get_legend_handles_labels()[0] + right.get_legend_handles_labels()[0]
+        right.legend(handles=handles, loc="best", fontsize="small")  # the twin is drawn on top
+        right.set_ylabel("mean trade return %")
+    return fig
+
+
 def png_base64(fig: Figure) -> str:
     """The figure rendered by Agg as a PNG, base64 encoded for a data URI."""
     _, FigureCanvasAgg = _matplotlib()
     buffer = io.BytesIO()
-    FigureCanvasAgg(fig).print_png(buffer)
+    FigureCanvasAgg(fig).print_png(buffer)  # type: ignore[no-untyped-call]  # unannotated in matplotlib
     return base64.b64encode(buffer.getvalue()).decode("ascii")
 
 
@@ -83,9 +141,14 @@ def page(
     actions: pd.Series,
     trades: pd.DataFrame,
     image: str,
+    excursions: tuple[str, pd.DataFrame] | None = None,
 ) -> str:
     """One self-contained HTML document: statistics, settings, next-day
-    actions, the figure (a base64 PNG) and the trade table."""
+    actions, the figure (a base64 PNG), the excursion section and the trade
+    table.
+
+    ``excursions`` is the excursion figure (a base64 PNG) and the rows of a
+    stop analysis to tabulate; None leaves the section at a short note."""
     if len(actions):
         rows = _kv_rows((str(s), str(a)) for s, a in actions.items())
         actions_html = f"<table class='kv'>{rows}</table>"
@@ -97,6 +160,7 @@ def page(
         stats=_kv_rows(stats),
         image=image,
         actions=actions_html,
+        excursions=_excursion_section(excursions),
         count=len(trades),
         trades=_trade_table(trades, "trades"),
     )
@@ -175,7 +239,41 @@ def _trade_table(trades: pd.DataFrame, css_class: str) -> str:
     )
 
 
-def _matplotlib() -> tuple[Any, Any]:
+_ANALYSIS_LABELS = {
+    "stop": "Stop", "target": "Target", "winners_stopped": "Winners stopped", "losers_stopped": "Losers stopped",
+    "winners_targeted": "Winners targeted", "losers_targeted": "Losers targeted",
+    "est_win_rate": "Est. win rate", "est_avg_return": "Est. mean return",
+}
+
+
+def _excursion_section(excursions: tuple[str, pd.DataFrame] | None) -> str:
+    if excursions is None:
+        return "<p>No closed trades with excursion records.</p>"
+    image, analysis = excursions
+    as_traded = analysis["stop"].isna() & analysis["target"].isna()
+    stops = analysis[analysis["stop"].notna() & analysis["target"].isna()]
+    targets = analysis[analysis["target"].notna() & analysis["stop"].isna()]
+    rows = [("as traded", math.nan, math.nan, math.nan, r["est_win_rate"], r["est_avg_return"])
+            for _, r in analysis[as_traded].iterrows()]
+    rows += [("stop loss", r["stop"], r["winners_stopped"], r["losers_stopped"], r["est_win_rate"],
+              r["est_avg_return"]) for _, r in stops.iterrows()]
+    rows += [("take profit", r["target"], r["winners_targeted"], r["losers_targeted"], r["est_win_rate"],
+              r["est_avg_return"]) for _, r in targets.iterrows()]
+    table = pd.DataFrame(rows, columns=["Exit", "Level", "Winners crossing", "Losers crossing", "Est. win rate",
+                                        "Est. mean return"])
+    html_table = table.to_html(index=False, classes="trades", border=0, na_rep="-",
+                               float_format=lambda x: f"{x * 100:.1f}%")
+    return (
+        f"<img alt='edge ratio and stop levels' src='data:image/png;base64,{image}'>"
+        "<p>Estimates from the closed trades' excursions, not reruns: each trade exits at the first level "
+        "its excursion from entry crossed, at the level. A rerun measures the levels from the last rebalance, "
+        "exits at the next day's price unless <code>touched_exit</code>, and re-enters at the next rebalance; "
+        "run <code>norvane.backtest</code> with a level to confirm it.</p>"
+        f"<div>{html_table}</div>"
+    )
+
+
+def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
@@ -209,6 +307,8 @@ img {{ max-width: 100%; }}
 </div>
 <h2>Equity, drawdown and trade excursions</h2>
 <img alt="equity, drawdown and trade excursions" src="data:image/png;base64,{image}">
+<h2>Excursions: edge ratio and stop levels</h2>
+{excursions}
 <h2>Trades ({count})</h2>
 <div class="scroll">{trades}</div>
 </body></html>

@@ -15,6 +15,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from numpy.typing import NDArray
 
 __all__ = ["EXCURSION_FIELDS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
 
@@ -66,7 +67,8 @@ def sampled_offsets(window: int, step: int) -> list[int]:
     return [g * step for g in range(1, groups - 1)]
 
 
-def trade_frame(trades: list, entry_values: list, records: list, dates: pd.DatetimeIndex, names: list[str],
+def trade_frame(trades: list[list[Any]], entry_values: list[float], records: list[NDArray[np.float64]],
+                dates: pd.DatetimeIndex, names: list[str],
                 window: int, step: int) -> pd.DataFrame:
     """The trade table of one run, closed trades first in closing order, then the open ones."""
     count = len(trades)
@@ -97,6 +99,6 @@ def trade_frame(trades: list, entry_values: list, records: list, dates: pd.Datet
     return pd.concat([pd.DataFrame(columns), sampled], axis=1)
 
 
-def _dates_at(dates: pd.DatetimeIndex, rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
+def _dates_at(dates: pd.DatetimeIndex, rows: NDArray[np.int64], valid: NDArray[np.bool_]) -> pd.DatetimeIndex:
     picked = dates.take(np.where(valid, rows, 0))
-    return picked.where(valid, pd.NaT)
+    return picked.where(valid, pd.NaT)  # type: ignore[call-overload, no-any-return]  # the stubs take no NaT here

@@ -80,6 +80,9 @@ T3 = 0.99999950000025  # 0.2 / 0.2000001
         ({}, [1, -1], 1.0, (0, 0), 0.3, (1.0 - 0.3) + 1e7, {0: 0.3, 1: -1e7}, ({0: 0.3, 1: -1e7}, [])),
         # holdings beyond the row count in the equity and stay untouched
         ({5: 0.2}, [1.0], 0.8, (0, 0), 1.0, 0.8 - T2, {0: T2, 5: 0.2}, ({0: T2}, [])),
+        # a negative limit caps every target, zero weights too: all three are shorted to it
+        ({}, [0.5, 0, 0.5], 1.0, (0, 0), -0.1, ((1.0 + 0.1) + 0.1) + 0.1, {0: -0.1, 1: -0.1, 2: -0.1},
+         ({0: -0.1, 1: -0.1, 2: -0.1}, [])),
         # stock 0 buys before stock 1 sells: cash dips below zero in between
         ({1: 0.5}, [1, 0], 0.5, (FEE, TAX), 1.0, closed(0.5, 0.5 - T2), {0: (1 - FEE) * T2 + 0.0}, ({0: T2}, [1])),
     ],

@@ -132,3 +132,29 @@ def test_window_step_0_fails_every_record(unraisable):
     assert names[-2:] == ["norvane.tessary.end_analysis", "norvane.tessary.tessary_analysis"]
     assert (tessary.trades, tessary.trade_positions, tessary.tessary) == ([], [], [])
 
+
+
+def test_records_outlive_later_runs_and_rebound_arrays_are_the_ones_used():
+    native.start_analysis(DOUBLING, {0: 0, 1: 1}, 2, 0, 1)
+    native.record_date(1)
+    native.record_entry(0, 0.5)
+    native.record_date(3)
+    native.record_exit(0)
+    [first] = tessary.tessary
+    kept = first.copy()
+    # A new run writes records of its own: the first run's record is untouched.
+    native.start_analysis(DOUBLING[::-1].copy(), {0: 0, 1: 1}, 2, 0, 1)
+    for day in range(3):
+        native.record_date(day)
+        native.record_entry(day % 2, 1.0)
+        native.record_exit(day % 2)
+    assert np.array_equal(first, kept) and period_returns() == [0.0, 0.0, 0.0]
+    # Arrays bound to the module in the middle of a run are the ones written and read.
+    tessary.entry, tessary.position = np.zeros(2, dtype=int), np.zeros(2)
+    native.record_date(2)
+    native.record_entry(1, 0.25)
+    assert tessary.entry.tolist() == [0, 2] and tessary.position.tolist() == [0.0, 0.25]
+    tessary.prices = np.ones((6, 2)) * [[1.0], [1.0], [1.0], [3.0], [3.0], [3.0]]
+    native.record_date(4)
+    native.record_exit(1)
+    assert period_returns()[-1] == 2.0  # 1 -> 3 on the rebound matrix

@@ -58,6 +58,11 @@ public:
     }
 
     Py_ssize_t shape(int axis = 0) const noexcept { return shape_[axis]; }
+    Py_ssize_t stride(int axis = 0) const noexcept { return strides_[axis]; }
+    // Where an element lies, unchecked.
+    char *raw_address(Py_ssize_t i, Py_ssize_t j) const requires(N == 2) {
+        return data_ + i * strides_[0] + j * strides_[1];
+    }
     bool empty_source() const noexcept { return !held_; }
 
     // Bounds-checked element access.

@@ -4,6 +4,7 @@
 #include "ravelin/backtest_entry.hpp"
 
 #include "host/arg_parser.hpp"
+#include "host/collector.hpp"
 #include "host/conversions.hpp"
 #include "host/errors.hpp"
 #include "host/module_setup.hpp"
@@ -78,6 +79,7 @@ PyObject *backtest_(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         run_arguments arguments;
         convert_arguments(values, arguments);
         const run_lock one_at_a_time("backtest_");
+        const host::collector_paused no_collection;
         return run_backtest(arguments);
     });
 }

@@ -1,8 +1,10 @@
 #include "ravelin/daily_loop.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "host/errors.hpp"
+#include "host/module_setup.hpp"
 #include "ravelin/analysis_binding.hpp"
 #include "ravelin/engine_state.hpp"
 #include "ravelin/rebalance.hpp"
@@ -26,7 +28,7 @@ void mark_to_market(const run_arguments &arguments, run_state &state, Py_ssize_t
     for (const auto &[stock, value] : state.positions) {
         arguments.price_values.prefetch(row, price_column_of(state, stock));
     }
-    host::float64_1d &last_price = state.last_price.view;
+    last_prices &last_price = state.last_price;
     host::float64_1d &stock_growth = state.stock_growth.view;
     for (auto entry = state.positions.begin(); entry != state.positions.end(); ++entry) {
         const int stock = entry->first;
@@ -86,10 +88,20 @@ void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssiz
                            arguments.position_limit);
     state.last_pos_row = state.pos_row;
 
-    host::ref index = host::require(PyLong_FromSsize_t(row));
-    host::ref price_row = host::require(PyObject_GetItem(arguments.price_values_object, index.get()));
-    state.last_price = host::owned_array<host::float64_1d>::of(
-        host::require(PyObject_CallMethodNoArgs(price_row.get(), strings.copy)), true);
+    // last_price = price_values[row].copy(): natively for a plain array, and
+    // only for the columns of the book. Until the next rebalance the book
+    // only loses stocks, and marking reads nothing else.
+    if (Py_TYPE(arguments.price_values_object) == host::ndarray_type()) {
+        const Py_ssize_t price_row = host::numpy_index(row, arguments.price_values.shape(0), 0);
+        state.last_price.take_row(arguments.price_values, price_row, [&](auto &&take) {
+            for (const auto &[stock, value] : state.positions) take(price_column_of(state, stock));
+        });
+    } else {
+        host::ref index = host::require(PyLong_FromSsize_t(row));
+        host::ref price_row = host::require(PyObject_GetItem(arguments.price_values_object, index.get()));
+        host::ref copied = host::require(PyObject_CallMethodNoArgs(price_row.get(), strings.copy));
+        state.last_price.copy(host::float64_1d::of(copied.get()));
+    }
 
     host::float64_1d &stock_growth = state.stock_growth.view;
     for (Py_ssize_t stock = 0; stock < stock_growth.shape(0); ++stock) stock_growth.raw_set(stock, 1.0);
@@ -126,15 +138,21 @@ void schedule_rebalance(const run_arguments &arguments, run_state &state, Py_ssi
 
 bool weight_rows_differ(const host::float64_2d &pos_values, Py_ssize_t row_a, Py_ssize_t row_b) {
     const Py_ssize_t rows = pos_values.shape(0);
-    row_a = host::numpy_index(row_a, rows, 0);
-    row_b = host::numpy_index(row_b, rows, 0);
-    bool any_positive = false;
+    const char *a = pos_values.raw_address(host::numpy_index(row_a, rows, 0), 0);
+    const char *b = pos_values.raw_address(host::numpy_index(row_b, rows, 0), 0);
+    const Py_ssize_t stride = pos_values.stride(1);
+    // |a - b| > 0 holds exactly when a - b is neither 0 nor NaN; one NaN
+    // makes the whole sum NaN. No early exit: the loop stays branch-free.
+    bool any_nan = false, any_change = false;
     for (Py_ssize_t column = 0; column < pos_values.shape(1); ++column) {
-        const double difference = std::fabs(pos_values.raw(row_a, column) - pos_values.raw(row_b, column));
-        if (std::isnan(difference)) return false;
-        any_positive = any_positive || difference > 0;
+        double x, y;
+        std::memcpy(&x, a + column * stride, sizeof x);
+        std::memcpy(&y, b + column * stride, sizeof y);
+        const double difference = x - y;
+        any_nan |= difference != difference;
+        any_change |= difference != 0.0;
     }
-    return any_positive;
+    return any_change && !any_nan;
 }
 
 void run_daily_loop(const run_arguments &arguments, run_state &state) {

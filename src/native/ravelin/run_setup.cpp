@@ -82,7 +82,8 @@ void set_up_run(const run_arguments &arguments, run_state &state) {
                            state.equity_curve.view.shape(0), arguments.price_index.shape(0));
     }
     state.stock_growth = host::owned_array<host::float64_1d>::of(new_stock_array(arguments.pos_values_object), true);
-    state.last_price = host::owned_array<host::float64_1d>::of(new_stock_array(arguments.pos_values_object), true);
+    // Never read before the first rebalance replaces it by a row of prices.
+    state.last_price.assign(state.stock_growth.view.shape(0), 1.0);
 
     state.price_column_of_stock.assign(state.stock_growth.view.shape(0), 0);
     for (const auto &[stock, column] : state.column_map) {

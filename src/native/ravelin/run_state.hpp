@@ -39,6 +39,40 @@ struct run_arguments {
     int tessary_window_step = 1;
 };
 
+// The last valid price of each price column. Element access is checked like
+// a typed view's: a negative column counts from the end.
+class last_prices {
+public:
+    void assign(Py_ssize_t count, double value) { values_.assign(count, value); }
+    // Takes the prices of one row of the price matrix: the whole row's size,
+    // the values of the columns `read_columns` visits (the only ones read
+    // before the next row is taken). Columns outside the matrix are left to
+    // fail when they are read.
+    template <class Visit>
+    void take_row(const host::float64_2d &matrix, Py_ssize_t row, Visit &&read_columns) {
+        values_.resize(matrix.shape(1));
+        read_columns([&](Py_ssize_t column) {
+            if (column >= 0 && column < matrix.shape(1)) values_[column] = matrix.raw(row, column);
+        });
+    }
+    void copy(const host::float64_1d &row) {
+        values_.resize(row.shape(0));
+        for (Py_ssize_t column = 0; column < row.shape(0); ++column) values_[column] = row.raw(column);
+    }
+    double get(Py_ssize_t column) const { return values_[checked(column)]; }
+    void set(Py_ssize_t column, double value) { values_[checked(column)] = value; }
+    void raw_set(Py_ssize_t column, double value) { values_[column] = value; }
+
+private:
+    Py_ssize_t checked(Py_ssize_t column) const {
+        const Py_ssize_t size = static_cast<Py_ssize_t>(values_.size());
+        if (column < 0) column += size;
+        if (column < 0 || column >= size) host::raise_out_of_bounds(0);
+        return column;
+    }
+    std::vector<double> values_;
+};
+
 struct run_state {
     position_book positions;
     std::map<int, int> column_map;
@@ -55,7 +89,7 @@ struct run_state {
 
     host::owned_array<host::float64_1d> equity_curve;
     host::owned_array<host::float64_1d> stock_growth;
-    host::owned_array<host::float64_1d> last_price;
+    last_prices last_price;
 
     double stop_loss_level = 0.0;
     double take_profit_level = 0.0;

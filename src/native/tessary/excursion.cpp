@@ -8,6 +8,7 @@
 
 #include "host/buffer_view.hpp"
 #include "host/errors.hpp"
+#include "tessary/record_slab.hpp"
 #include "tessary/state.hpp"
 
 namespace tessary {
@@ -16,32 +17,57 @@ namespace {
 // Day arithmetic is 32-bit int arithmetic, wrapping like the int it is.
 int wrap32(std::int64_t value) { return static_cast<int>(static_cast<std::uint32_t>(value)); }
 
-// The walk's series, one element per day offset from the entry row.
-struct excursion_paths {
-    std::vector<double> best, worst, drawdown, profit_days, growth;
-    std::vector<int> worst_step;
+// The running values of the walk at one day offset from the entry row.
+struct excursion_state {
+    double growth = 1.0;       // product of the valid day-over-day ratios so far
+    double best = 1.0;         // largest growth so far
+    double worst = 1.0;        // smallest growth so far
+    double best_before_worst = 1.0;  // the best growth before the step that last lowered the worst
+    double deepest = 0.0;      // smallest growth / best - 1 so far: the drawdown
+    double days_in_profit = 0.0;  // offsets at which growth was above 1
 
-    void reserve(size_t count) {
-        for (auto *series : {&best, &worst, &drawdown, &profit_days, &growth}) series->reserve(count);
-        worst_step.reserve(count);
+    void write(double *group) const {
+        group[adverse_excursion] = worst - 1;
+        group[favourable_excursion] = best - 1;
+        group[favourable_before_adverse] = best_before_worst - 1;
+        group[drawdown] = deepest;
+        group[profit_days] = days_in_profit;
+        group[period_return] = growth - 1;
     }
-    size_t length() const { return growth.size(); }
 };
 
+// The groups a walk samples, kept between trades so that a trade costs no
+// allocation: every `window_step`-th offset below `window`, then the exit.
+struct sampled_groups {
+    std::vector<double> window_groups;
+    size_t count = 0;
+    double exit_group[group_size];
+};
+sampled_groups samples;
+
+void sample(const excursion_state &state, size_t offset, size_t window_length, size_t exit_offset) {
+    if (window_step > 0 && offset < window_length && offset % size_t(window_step) == 0) {
+        const size_t first = samples.count * group_size;
+        if (samples.window_groups.size() < first + group_size) samples.window_groups.resize(first + group_size);
+        state.write(&samples.window_groups[first]);
+        ++samples.count;
+    }
+    if (offset == exit_offset) state.write(samples.exit_group);
+}
+
 // Compounds the valid day-over-day ratios of one price column from row
-// `entry_row` to row `end`; a NaN price is skipped.
-void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssize_t column,
-                 excursion_paths &paths) {
+// `entry_row` to row `end` (a NaN price is skipped) in one pass, sampling
+// the groups of the record on the way. The exit offset `exit_offset` is the
+// last offset when it lies beyond it.
+void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssize_t column, size_t exit_offset) {
     const Py_ssize_t rows = matrix.shape(0);
-    paths.best.push_back(1.0);
-    paths.worst.push_back(1.0);
-    paths.worst_step.push_back(0);
-    paths.drawdown.push_back(0.0);
-    paths.profit_days.push_back(0.0);
-    paths.growth.push_back(1.0);
+    const size_t window_length = static_cast<size_t>(static_cast<Py_ssize_t>(window));  // a negative window is "all"
+    samples.count = 0;
+    excursion_state state;
+    sample(state, 0, window_length, exit_offset);
 
     double previous = matrix.raw(host::numpy_index(entry_row, rows, 0), column);
-    double growth = 1.0;
+    size_t offset = 0;
     for (int i = 0;; ++i) {
         const int day = wrap32(std::int64_t(entry_row) + 1 + i);
         if (day > end) break;
@@ -51,21 +77,20 @@ void walk_prices(const host::float64_2d &matrix, int entry_row, int end, Py_ssiz
             if (previous == 0.0) host::raise(PyExc_ZeroDivisionError, "float division");  // pinned
             const double ratio = price / previous;
             previous = price;
-            if (!std::isnan(ratio)) growth = ratio * growth;
+            if (!std::isnan(ratio)) state.growth = ratio * state.growth;
         }
-        paths.best.push_back(growth > paths.best[i] ? growth : paths.best[i]);
-        if (paths.worst[i] > growth) {
-            paths.worst.push_back(growth);
-            paths.worst_step.push_back(i);
-        } else {
-            paths.worst.push_back(paths.worst[i]);
-            paths.worst_step.push_back(paths.worst_step[i]);
+        const double best_before = state.best;
+        if (state.growth > state.best) state.best = state.growth;
+        if (state.worst > state.growth) {
+            state.worst = state.growth;
+            state.best_before_worst = best_before;
         }
-        const double drawdown = growth / paths.best[i + 1] - 1;
-        paths.drawdown.push_back(paths.drawdown[i] > drawdown ? drawdown : paths.drawdown[i]);
-        paths.profit_days.push_back(growth > 1.0 ? paths.profit_days[i] + 1 : paths.profit_days[i] + 0);
-        paths.growth.push_back(growth);
+        const double from_best = state.growth / state.best - 1;
+        if (state.deepest > from_best) state.deepest = from_best;
+        state.days_in_profit = state.growth > 1.0 ? state.days_in_profit + 1 : state.days_in_profit + 0;
+        sample(state, ++offset, window_length, exit_offset);
     }
+    if (exit_offset > offset) state.write(samples.exit_group);  // the exit lies beyond the walk
 }
 
 // floor((window - 1) / window_step) + 2 groups, the division in 32-bit int
@@ -93,20 +118,16 @@ int record_length() {
     return static_cast<int>(length);
 }
 
-// A new float64 array of `size` slots (org_np.empty).
-host::ref new_record(int size) {
-    host::ref numpy = module_global(names.org_np);
-    host::ref length = host::require(PyLong_FromLong(size));
-    return host::require(PyObject_CallMethodOneArg(numpy.get(), names.empty, length.get()));
-}
-
-void write_group(host::float64_1d &record, Py_ssize_t first_slot, const excursion_paths &paths, size_t t) {
-    record.set(first_slot + adverse_excursion, paths.worst[t] - 1);
-    record.set(first_slot + favourable_excursion, paths.best[t] - 1);
-    record.set(first_slot + favourable_before_adverse, paths.best[paths.worst_step[t]] - 1);
-    record.set(first_slot + drawdown, paths.drawdown[t]);
-    record.set(first_slot + profit_days, paths.profit_days[t]);
-    record.set(first_slot + period_return, paths.growth[t] - 1);
+// Writes `group` into slots first_slot .. first_slot + 5 of a record of
+// `length` slots: a slot outside it fails like a bounds-checked view (a
+// negative slot counts from the end).
+void write_group(const new_record &record, Py_ssize_t length, Py_ssize_t first_slot, const double *group) {
+    for (int k = 0; k < group_size; ++k) {
+        Py_ssize_t slot = first_slot + k;
+        if (slot < 0) slot += length;
+        if (slot < 0 || slot >= length) host::raise_out_of_bounds(0);
+        record.set(slot, group[k]);
+    }
 }
 
 host::ref compute_record(int entry_row, int stock) {
@@ -116,39 +137,27 @@ host::ref compute_record(int entry_row, int stock) {
     if (window_end > end) end = window_end;
 
     if (prices == Py_None) host::raise_not_subscriptable(prices);
-    host::float64_2d matrix = host::float64_2d::of(prices);
+    const host::float64_2d &matrix = price_view();
     const Py_ssize_t rows = matrix.shape(0);
     if (end >= rows) end = static_cast<int>(rows - 1);
 
     const int span = wrap32(std::int64_t(end) - entry_row + 1);
     if (span < 0) host::raise(PyExc_OverflowError, "can't convert negative value to size_t");  // pinned
-    excursion_paths paths;
-    // The walk never outgrows the matrix; an entry row far outside it
-    // fails on its first row instead of reserving for a phantom span.
-    paths.reserve(std::min<size_t>(span, size_t(rows) + 1));
 
-    const int mapped_column = stock_column.try_emplace(stock, 0).first->second;
+    const int mapped_column = column_of_stock(stock);
     host::numpy_index(entry_row, rows, 0);  // prices[s] is indexed before [col]
     const Py_ssize_t column = host::numpy_index(mapped_column, matrix.shape(1), 0);
-    walk_prices(matrix, entry_row, end, column, paths);
+    const size_t exit_offset = static_cast<size_t>(static_cast<Py_ssize_t>(wrap32(std::int64_t(exit_row) - entry_row)));
+    walk_prices(matrix, entry_row, end, column, exit_offset);
 
-    host::ref record_object = new_record(record_length());
-    host::float64_1d record = host::float64_1d::of(record_object.get(), true);
-    for (Py_ssize_t slot = 0; slot < record.shape(0); ++slot) record.raw_set(slot, -1.0);  // unwritten slots
-
-    const size_t length = paths.length();
-    const size_t sampled = std::min<size_t>(static_cast<size_t>(static_cast<Py_ssize_t>(window)), length);
-    if (window_step > 0) {
-        Py_ssize_t slot = 0;
-        for (size_t t = 0; t < sampled; t += static_cast<size_t>(window_step)) {
-            write_group(record, slot, paths, t);
-            slot += group_size;
-        }
+    const int length = record_length();
+    new_record record = cut_record(length);
+    for (Py_ssize_t slot = 0; slot < length; ++slot) record.set(slot, -1.0);  // unwritten slots
+    for (size_t g = 0; g < samples.count; ++g) {
+        write_group(record, length, Py_ssize_t(g) * group_size, &samples.window_groups[g * group_size]);
     }
-    const size_t exit_offset = std::min<size_t>(length - 1, static_cast<size_t>(static_cast<Py_ssize_t>(
-                                                                wrap32(std::int64_t(exit_row) - entry_row))));
-    write_group(record, record.shape(0) - group_size, paths, exit_offset);
-    return record_object;
+    write_group(record, length, length - group_size, samples.exit_group);
+    return std::move(record.object);
 }
 
 }  // namespace

@@ -1,0 +1,11 @@
+# What type checkers and editors see of the package: the public names with
+# their real types (at run time they are loaded on first use).
+from norvane import ravelin as ravelin
+from norvane import tessary as tessary
+from norvane.api import backtest as backtest
+from norvane.report import Report as Report
+from norvane.sweeps import sweep as sweep
+from norvane.walk_forward import walk_forward as walk_forward
+
+__all__ = ["backtest", "Report", "sweep", "walk_forward", "ravelin", "tessary"]
+__version__: str

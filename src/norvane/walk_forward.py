@@ -1,0 +1,189 @@
+"""Walk-forward validation: choose on one window, trade the choice on the next.
+
+The price rows are cut into consecutive windows: a training window, then
+the test window that follows it. On each training window a grid of
+parameters is swept (any sweep backend) and the best row by a statistic is
+chosen; that choice then trades the test window. The test windows' equity,
+chained, is the out-of-sample record of the whole procedure.
+
+No look-ahead: each window sees only its own rows of ``prices`` and the
+position rows dated up to the window's end. Every test window starts from
+cash and trades the position row in force at its start and those after it,
+so holdings do not carry across window boundaries.
+"""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any, Union
+
+import numpy as np
+import pandas as pd
+from pandas.tseries.frequencies import to_offset
+
+from norvane.api import backtest
+from norvane.report import Report
+from norvane.sweeps import sweep
+
+__all__ = ["WalkForward", "walk_forward"]
+
+Span = Union[int, str, pd.offsets.BaseOffset]
+
+
+@dataclass(frozen=True)
+class WalkForward:
+    """The result of `walk_forward`.
+
+    windows:
+        One row per window: its train and test dates, the chosen parameters,
+        the metric in sample (on the training window) and out of sample (on
+        the test window).
+    equity:
+        The test windows' equity curves chained into one, starting at 1.0.
+    stats:
+        `Report.stats()` of that out-of-sample equity.
+    degradation:
+        Out-of-sample minus in-sample metric per window.
+    """
+
+    windows: pd.DataFrame
+    equity: pd.Series
+    stats: pd.Series
+    degradation: pd.Series
+
+
+def walk_forward(
+    prices: pd.DataFrame,
+    position: pd.DataFrame,
+    grid: Mapping[str, Any] | list[Mapping[str, Any]],
+    *,
+    train: Span,
+    test: Span,
+    anchored: bool = False,
+    metric: str = "sharpe",
+    backend: str = "serial",
+    **fixed: Any,
+) -> WalkForward:
+    """Walk-forward validation of a parameter grid.
+
+    Parameters
+    ----------
+    prices, position, grid, **fixed:
+        As for :func:`norvane.sweep`, with ``position`` a frame.
+    train, test:
+        Window lengths: an int counts price rows, an offset alias or
+        ``DateOffset`` spans calendar time.
+    anchored:
+        ``True``: every training window starts at the first price row.
+    metric:
+        The statistic of `Report.stats()` that picks the grid row (the
+        largest wins; runs that fail or give NaN never win).
+    backend:
+        The sweep backend of the training windows.
+    """
+    if not isinstance(prices, pd.DataFrame) or not isinstance(prices.index, pd.DatetimeIndex):
+        raise TypeError("prices: expected a pandas DataFrame with a DatetimeIndex")
+    windows = _windows(prices.index, train, test, anchored)
+    if not windows:
+        raise ValueError(f"train, test: the {len(prices)} price rows hold no training window followed by a test window")
+    rows, curves = [], []
+    for train_rows, test_rows in windows:
+        train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
+        results = sweep(train_prices, _known_by(position, prices, train_rows.stop), grid, backend=backend,
+                        progress=False, **fixed)
+        if metric not in results:
+            raise ValueError(f"metric: {metric!r} is not a statistic of the runs ({', '.join(results.columns)})")
+        scores = pd.to_numeric(results[metric], errors="coerce")
+        if scores.isna().all():
+            raise RuntimeError(f"no run on the training window ending {train_prices.index[-1]} gave a {metric}: "
+                               f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
+        best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
+        chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
+        report = _run(test_prices, _known_by(position, prices, test_rows.stop), {**fixed, **chosen})
+        curves.append(report.equity)
+        rows.append({
+            "train_start": train_prices.index[0], "train_end": train_prices.index[-1],
+            "test_start": test_prices.index[0], "test_end": test_prices.index[-1],
+            **chosen, "in_sample": float(scores[best]), "out_of_sample": float(report.stats()[metric]),
+        })
+    table = pd.DataFrame(rows)
+    equity = _chain(curves)
+    return WalkForward(table, equity, Report(equity).stats(),
+                       (table["out_of_sample"] - table["in_sample"]).rename("degradation"))
+
+
+def _windows(index: pd.DatetimeIndex, train: Span, test: Span, anchored: bool) -> list[tuple[slice, slice]]:
+    """(train rows, test rows) of every window: each test window follows its
+    training window, and the next test window follows it."""
+    out = []
+    test_start = _span_end(index, 0, train, "train")
+    while test_start < len(index):
+        test_end = min(_span_end(index, test_start, test, "test"), len(index))
+        train_start = 0 if anchored else _span_start(index, test_start, train)
+        out.append((slice(train_start, test_start), slice(test_start, test_end)))
+        test_start = test_end
+    return out
+
+
+def _offset(span: Span, name: str) -> Any:
+    if isinstance(span, (bool, np.bool_)):
+        raise TypeError(f"{name}: expected a number of rows or an offset, got bool")
+    if isinstance(span, (int, np.integer)):
+        if span < 1:
+            raise ValueError(f"{name}: must be at least one row, got {span}")
+        return int(span)
+    try:
+        return to_offset(span)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name}: expected a number of rows or an offset alias such as '2YE', got {span!r}") from None
+
+
+def _span_end(index: pd.DatetimeIndex, start: int, span: Span, name: str) -> int:
+    """The row after a span that begins at row ``start``."""
+    offset = _offset(span, name)
+    if isinstance(offset, int):
+        return start + offset
+    return int(index.searchsorted(index[start] + offset, side="left"))
+
+
+def _span_start(index: pd.DatetimeIndex, end: int, span: Span) -> int:
+    """The first row of a span that ends before row ``end``."""
+    offset = _offset(span, "train")
+    if isinstance(offset, int):
+        return max(end - offset, 0)
+    return int(index.searchsorted(index[end] - offset, side="left"))
+
+
+def _known_by(position: pd.DataFrame, prices: pd.DataFrame, stop: int) -> pd.DataFrame:
+    """The position rows known at the close of price row ``stop - 1``."""
+    return position.loc[:prices.index[stop - 1]]
+
+
+def _grid_runs(grid: Any) -> list[dict[str, Any]]:
+    """The grid's runs in the sweep's row order (a dict: the last key varies fastest)."""
+    if isinstance(grid, Mapping):
+        return [dict(zip(grid, values)) for values in itertools.product(*grid.values())]
+    return [dict(run) for run in grid]
+
+
+def _run(prices: pd.DataFrame, position: pd.DataFrame, params: dict[str, Any]) -> Report:
+    """A test window's run, from cash, trading the position row in force at its start and the later ones."""
+    params = dict(params)
+    rebalance = params.pop("rebalance", None)
+    first = prices.index[0]
+    known = position.loc[position.index <= first]
+    if len(known):
+        in_force = known.iloc[[-1]].set_axis(pd.DatetimeIndex([first]))
+        position = pd.concat([in_force, position.loc[position.index > first]])
+    return backtest(prices, position, rebalance, **params)
+
+
+def _chain(curves: list[pd.Series]) -> pd.Series:
+    level, pieces = 1.0, []
+    for curve in curves:
+        pieces.append(curve / curve.iloc[0] * level)
+        level = float(pieces[-1].iloc[-1])
+    chained: pd.Series = pd.concat(pieces)
+    return chained.rename("equity")
