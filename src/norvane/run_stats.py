@@ -16,6 +16,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from numpy.typing import NDArray
 
 from norvane.report import _YEAR, _ratio
 
@@ -35,8 +36,9 @@ _ENTRY_ROW, _EXIT_ROW, _OPEN = 1, 2, -1
 _FIELDS = 6
 
 
-def run_statistics(equity: np.ndarray, dates: pd.DatetimeIndex, start: int, trades: list, records: list,
-                   final_weights: dict, periods_per_year: float = 252.0) -> dict[str, Any]:
+def run_statistics(equity: NDArray[np.float64], dates: pd.DatetimeIndex, start: int, trades: list[list[Any]],
+                   records: list[NDArray[np.float64]], final_weights: dict[int, Any],
+                   periods_per_year: float = 252.0) -> dict[str, Any]:
     """`Report.stats()` of a run as a dict.
 
     ``equity`` is the engine's curve over all of ``dates`` (the price index),
@@ -63,11 +65,11 @@ def run_statistics(equity: np.ndarray, dates: pd.DatetimeIndex, start: int, trad
 
     dd = eq / eq.cummax() - 1.0
     max_dd = float(dd.min())
+    trough: Any = pd.NaT
+    peak: Any = pd.NaT
     if max_dd < 0:
-        low = dd.idxmin()
-        trough, peak = index[low], index[eq.iloc[:low + 1].idxmax()]
-    else:
-        trough = peak = pd.NaT
+        low = int(dd.idxmin())  # type: ignore[call-overload]  # the label of a RangeIndex: a position
+        trough, peak = index[low], index[int(eq.iloc[:low + 1].idxmax())]  # type: ignore[call-overload]
     calmar = _ratio(cagr, -max_dd)
 
     count = len(trades)
@@ -114,7 +116,7 @@ def run_statistics(equity: np.ndarray, dates: pd.DatetimeIndex, start: int, trad
     }
 
 
-def _exit_returns(records: list, count: int) -> np.ndarray:
+def _exit_returns(records: list[NDArray[np.float64]], count: int) -> NDArray[np.float64]:
     """Each trade's return at exit (a record's last value); NaN where the
     whole exit group is -1, the mark of a group without a value."""
     returns = np.fromiter(map(itemgetter(-1), records), dtype=np.float64, count=count)

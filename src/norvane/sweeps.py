@@ -39,7 +39,7 @@ from norvane.sweeping.runs import Inputs, Outcome, Preparation, Preparations, Ta
 
 __all__ = ["sweep"]
 
-Grid = Union[Mapping[str, Iterable[Any]], Iterable[Mapping[str, Any]]]
+Grid = Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]  # a dict of lists, or a list of dicts
 
 _BACKENDS = ("serial", "processes", "dask")
 _DATE_STATS = ("start", "end", "max_drawdown_peak", "max_drawdown_trough")
@@ -117,7 +117,8 @@ def sweep(
         When worker processes cannot start, above all in a script that does
         not start its sweep under ``if __name__ == "__main__":``.
     """
-    _refuse_while_bootstrapping()
+    if backend == "processes" or (backend == "dask" and client is None):
+        _refuse_while_bootstrapping()
     runs, names = _expand(grid)
     strategy = _Strategy(position) if callable(position) else None
     _check_parameters(names, fixed, rebalance, strategy)
@@ -168,7 +169,9 @@ def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: An
 
 def _refuse_while_bootstrapping() -> None:
     # A process that multiprocessing is starting imports the main script
-    # first; a sweep reached from there would start processes of its own.
+    # first; a sweep reached from there would start processes of its own,
+    # each of which would import the script again. (A serial sweep there
+    # only repeats the script's own work, as any unguarded code does.)
     if getattr(multiprocessing.current_process(), "_inheriting", False):
         raise RuntimeError(
             "norvane.sweep was called while a new process was importing the main script; " + GUARD_ADVICE
@@ -245,7 +248,7 @@ class _Strategy:
             if backend == "dask":
                 from distributed.protocol import pickle as dask_pickle
 
-                dask_pickle.dumps(self.function)
+                dask_pickle.dumps(self.function)  # type: ignore[no-untyped-call]
                 return
             blob = pickle.dumps(self.function)
         except Exception as exc:
@@ -285,7 +288,7 @@ def _check_parameters(names: list[str], fixed: dict[str, Any], rebalance: Any, s
                             "or as keyword arguments of sweep()")
 
 
-def _plan(runs: list[dict], fixed: dict[str, Any], rebalance: Any,
+def _plan(runs: list[dict[str, Any]], fixed: dict[str, Any], rebalance: Any,
           strategy: _Strategy | None) -> tuple[list[Task], dict[int, Outcome]]:
     """A task per run, grouped by what the runs prepare; runs whose settings
     are invalid get their outcome here and no task.
@@ -341,7 +344,7 @@ def _usable_cpus() -> int:
 # results
 
 
-def _frame(runs: list[dict], names: list[str], outcomes: list[Outcome], keep_equity: bool,
+def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome], keep_equity: bool,
            date_dtype: Any) -> pd.DataFrame:
     n = len(runs)
     data: dict[str, Any] = {name: [run.get(name) for run in runs] for name in names}

@@ -89,7 +89,7 @@ class _Session:
         self.numbers = itertools.count()
         # By value, like Dask's own tasks: a strategy defined in the main
         # script reaches workers that cannot import that script.
-        self.blob = dask_pickle.dumps(inputs)
+        self.blob: bytes = dask_pickle.dumps(inputs)  # type: ignore[no-untyped-call]
         self.reloaded = False
         self.loaded = self.load()
         self.prepared: dict[int, Any] = {}  # group -> future of its preparation
@@ -213,7 +213,8 @@ class _Session:
     def outcome(self, future: Any) -> Outcome | str:
         """The run's outcome, or the key of the task a dying worker failed it for."""
         if future.status == "finished":
-            return future.result()
+            outcome: Outcome = future.result()
+            return outcome
         if future.status == "cancelled":
             return None, None, "the run was cancelled on the Dask cluster"
         exc = future.exception()
@@ -229,4 +230,5 @@ class _Session:
 def _load(blob: bytes) -> Inputs:
     from distributed.protocol import pickle as dask_pickle
 
-    return dask_pickle.loads(blob)
+    inputs: Inputs = dask_pickle.loads(blob)  # type: ignore[no-untyped-call]
+    return inputs

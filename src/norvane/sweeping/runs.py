@@ -21,7 +21,7 @@ from norvane import api
 from norvane.settings import Settings
 
 # (statistics, equity or None, error text or None) of one run
-Outcome = tuple[Optional[dict], Optional[pd.Series], Optional[str]]
+Outcome = tuple[Optional[dict[str, Any]], Optional[pd.Series], Optional[str]]
 
 WORKER_DIED = "the worker process running this backtest died"
 
@@ -34,7 +34,7 @@ class Inputs:
     position: Union[pd.DataFrame, Callable[..., pd.DataFrame]]
     keep_equity: bool
     # The strategy's keyword arguments that every run shares (they may be large).
-    strategy_fixed: dict = field(default_factory=dict)
+    strategy_fixed: dict[str, Any] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -42,8 +42,8 @@ class Preparation:
     """What a group of runs prepares once: the strategy's keyword arguments
     from the grid (none for a position frame) and the frame settings."""
 
-    strategy: dict
-    frame: dict
+    strategy: dict[str, Any]
+    frame: dict[str, Any]
 
 
 @dataclass(frozen=True)
