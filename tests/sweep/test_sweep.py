@@ -94,8 +94,8 @@ class TestGrid:
         assert list(out.columns) == ["stop_loss", *STAT_NAMES, "error"]
         assert out["error"].str.startswith("ValueError: stop_loss").all()
         assert out[list(STAT_NAMES)].isna().all().all()
-        assert (out.dtypes.drop(["stop_loss", "error"]) == serial.dtypes[list(STAT_NAMES)].replace(
-            np.dtype(np.int64), np.dtype(np.float64))).all()
+        # as beside a run that succeeded (serial has failed rows too: counts are float there)
+        assert out.dtypes[list(STAT_NAMES)].equals(serial.dtypes[list(STAT_NAMES)])
         assert len(out.sort_values("sharpe")) == 2
 
     @pytest.mark.parametrize(
