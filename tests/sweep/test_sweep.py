@@ -230,7 +230,7 @@ def test_serial_ctrl_c_ends_the_sweep(market):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert time.monotonic() - start < 0.6
+    assert time.monotonic() - start < 1.0  # signalled at 0.5 s
     with pytest.raises(KeyboardInterrupt):
         sweep(market[0], momentum, {"mode": ["ok"]}, backend="serial", log=_Interrupting())
 
