@@ -237,7 +237,6 @@ def simulate(prepared: Prepared, settings: Settings) -> Report:
     )
 
 
-
 def simulate_stats(prepared: Prepared, settings: Settings) -> tuple[dict[str, Any], pd.Series]:
     """``simulate(prepared, settings).stats()`` as a dict, with the equity curve.
 
@@ -255,6 +254,7 @@ def simulate_stats(prepared: Prepared, settings: Settings) -> tuple[dict[str, An
     start, dates = prepared.start, prepared.dates
     stats = run_statistics(run.equity, dates, start, run.trades, run.records, run.operations["weights"])
     return stats, pd.Series(np.asarray(run.equity)[start:], index=dates[start:], name="equity")
+
 
 # ---------------------------------------------------------------------------
 # argument checks
