@@ -65,7 +65,15 @@ def local_client(distributed: Any, workers: int, **options: Any) -> Iterator[Any
         except RuntimeError as exc:  # e.g. "Nanny failed to start"
             raise start_failure(describe(exc)) from exc
         with cluster, distributed.Client(cluster) as client:
-            yield client
+            try:
+                yield client
+            except BaseException:
+                # The caller's error (Ctrl-C above all) is what the caller
+                # must see, not a cluster failing to close on top of it.
+                with contextlib.suppress(Exception):
+                    client.close()
+                    cluster.close()
+                raise
             # A nanny may still be bringing back a worker that a run took
             # down, and a cluster closed in the middle of that fails.
             with contextlib.suppress(TimeoutError, asyncio.TimeoutError):
