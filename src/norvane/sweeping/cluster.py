@@ -14,15 +14,15 @@ cause before it reports one:
 - a run blamed on itself is tried again alone, with nothing else in flight:
   an innocent neighbour of the culprit then succeeds, the culprit fails by
   itself;
-- a run blamed on its group's preparation waits while the preparation is
-  made again alone: when that kills its worker too, every run of the group
-  reports it (a strategy that crashes its process), otherwise the runs go
-  on;
-- a run blamed on the inputs gets them loaded again once.
+- a run that never ran (the worker went down with its inputs or its group's
+  preparation) waits while those are made again, alone: one that takes its
+  worker down then too fails every run that needs it (a strategy that
+  crashes its process fails its group's rows), otherwise the runs go on.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import itertools
 import uuid
@@ -34,6 +34,8 @@ from norvane.sweeping import runs
 from norvane.sweeping.pool import start_failure
 from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Task, describe
 
+# How long a cluster may take to bring back its workers before it closes.
+_SETTLING = 10.0
 # Runs in flight per worker thread: enough to keep every thread busy between
 # two answers, few enough that a dying worker holds little besides its own run.
 _IN_FLIGHT_PER_THREAD = 2
@@ -64,6 +66,10 @@ def local_client(distributed: Any, workers: int, **options: Any) -> Iterator[Any
             raise start_failure(describe(exc)) from exc
         with cluster, distributed.Client(cluster) as client:
             yield client
+            # A nanny may still be bringing back a worker that a run took
+            # down, and a cluster closed in the middle of that fails.
+            with contextlib.suppress(TimeoutError, asyncio.TimeoutError):
+                client.wait_for_workers(workers, timeout=_SETTLING)
 
 
 def run_dask(inputs: Inputs, tasks: list[Task], workers: int, client: Any, bar: Any) -> dict[int, Outcome]:
@@ -90,8 +96,8 @@ class _Session:
         # By value, like Dask's own tasks: a strategy defined in the main
         # script reaches workers that cannot import that script.
         self.blob: bytes = dask_pickle.dumps(inputs)  # type: ignore[no-untyped-call]
-        self.reloaded = False
         self.loaded = self.load()
+        self.broken: str | None = None  # why no run can have its inputs
         self.prepared: dict[int, Any] = {}  # group -> future of its preparation
         self.fatal: dict[int, str] = {}  # group -> how its preparation kills its worker
         self.inflight: dict[str, tuple[Task, Any]] = {}
@@ -134,14 +140,15 @@ class _Session:
         return outcomes
 
     def window(self, tasks: list[Task], width: int, outcomes: dict[int, Outcome],
-               bar: Any) -> list[tuple[Task, str]]:
+               bar: Any) -> list[tuple[Task, bool]]:
         """Runs the tasks, at most ``width`` in flight; returns those a dying
-        worker failed, each with the key of the task it is blamed on."""
+        worker failed, each with whether it was the task blamed (it was
+        running) rather than a task it needed."""
         pending = deque(tasks)
         left: dict[int, int] = {}
         for task in tasks:
             left[task.group] = left.get(task.group, 0) + 1
-        failed: list[tuple[Task, str]] = []
+        failed: list[tuple[Task, bool]] = []
         done = self.distributed.as_completed()
         while pending and len(self.inflight) < width:
             done.add(self.submit(pending.popleft()))
@@ -149,62 +156,67 @@ class _Session:
             task, _ = self.inflight.pop(future.key)
             outcome = self.outcome(future)
             if isinstance(outcome, str):
-                failed.append((task, outcome))
+                failed.append((task, outcome == future.key))
             else:
                 outcomes[task.index] = outcome
                 bar.update(1)
             left[task.group] -= 1
-            if not left[task.group] and not any(t.group == task.group for t, _ in failed):
+            if not left[task.group]:
                 self.prepared.pop(task.group, None)  # the scheduler may let it go
             if pending:
                 done.add(self.submit(pending.popleft()))
         return failed
 
-    def sift(self, failed: list[tuple[Task, str]], outcomes: dict[int, Outcome], bar: Any) -> list[Task]:
-        """Pins the deaths of a window on their causes; returns the runs to go on with."""
+    def sift(self, failed: list[tuple[Task, bool]], outcomes: dict[int, Outcome], bar: Any) -> list[Task]:
+        """Pins the deaths of a window on their causes; returns the runs to go on with.
+
+        One step at a time, each waiting for the one before: the inputs, a
+        group's preparation, a run. A death in a step is then that step's
+        own doing. (A worker's death also loses what it held, which Dask
+        computes again at once; waiting for the inputs first keeps that out
+        of the next step.)
+        """
+        self.prepared.clear()  # each is made again, alone, when needed
         again: list[Task] = []
-        alone: list[Task] = []
-        waiting: dict[int, list[Task]] = {}
-        for task, blamed in failed:
-            if blamed == self.loaded.key:
+        for task, blamed in sorted(failed, key=lambda f: f[0].group):
+            error = self.settle_inputs() or self.settle_preparation(task)
+            if error is not None:
+                self.finish(task, error, outcomes, bar)
+            elif not blamed:  # it never ran: its inputs or preparation went down
                 again.append(task)
-            elif task.group in self.prepared and blamed == self.prepared[task.group].key:
-                waiting.setdefault(task.group, []).append(task)
             else:
-                alone.append(task)
-        if again:
-            if self.reloaded:  # twice: loading the inputs is what kills the workers
-                for task in again:
-                    self.finish(task, f"{WORKER_DIED} while loading the sweep's inputs", outcomes, bar)
-                again = []
-            else:
-                self.reloaded = True
+                future = self.submit(task)
+                self.distributed.wait(future)
+                self.inflight.pop(future.key)
+                outcome = self.outcome(future)
+                if isinstance(outcome, str):
+                    outcome = (None, None, f"{WORKER_DIED}, also when tried alone")
+                outcomes[task.index] = outcome
+                bar.update(1)
+        return again
+
+    def settle_inputs(self) -> str | None:
+        """Waits for the inputs; loads them again if a dying worker failed them.
+        The error of every run if they take their worker down by themselves."""
+        if self.broken is None:
+            self.distributed.wait(self.loaded)
+            if self.killed(self.loaded):
                 self.loaded = self.load()
-                self.prepared.clear()
-        for group, tasks in waiting.items():
-            self.prepared.pop(group, None)  # (gone already if the inputs were reloaded)
-            preparation = self.prepare(tasks[0])
-            self.distributed.wait(preparation)
-            if not self.killed(preparation):
-                again.extend(tasks)
-            else:
-                del self.prepared[group]
-                self.fatal[group] = f"{WORKER_DIED} while preparing the run's position, also when tried alone"
-                for task in tasks:
-                    self.finish(task, self.fatal[group], outcomes, bar)
-        for task in alone:
-            if task.group in self.fatal:
-                self.finish(task, self.fatal[task.group], outcomes, bar)
-                continue
-            future = self.submit(task)
+                self.distributed.wait(self.loaded)
+                if self.killed(self.loaded):
+                    self.broken = f"{WORKER_DIED} while loading the sweep's inputs"
+        return self.broken
+
+    def settle_preparation(self, task: Task) -> str | None:
+        """Makes the task's preparation and waits for it; the error of every
+        run of the group if it takes its worker down."""
+        if task.group not in self.fatal:
+            future = self.prepare(task)
             self.distributed.wait(future)
-            self.inflight.pop(future.key)
-            outcome = self.outcome(future)
-            if isinstance(outcome, str):
-                outcome = (None, None, f"{WORKER_DIED}, also when tried alone")
-            outcomes[task.index] = outcome
-            bar.update(1)
-        return sorted(again, key=lambda t: t.group)
+            if self.killed(future):
+                del self.prepared[task.group]
+                self.fatal[task.group] = f"{WORKER_DIED} while preparing the run's position, also when tried alone"
+        return self.fatal.get(task.group)
 
     def finish(self, task: Task, error: str, outcomes: dict[int, Outcome], bar: Any) -> None:
         outcomes[task.index] = (None, None, error)
