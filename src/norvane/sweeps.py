@@ -55,6 +55,7 @@ def sweep(
     workers: int | None = None,
     client: Any = None,
     keep_equity: bool = False,
+    keep_returns: bool = False,
     progress: bool | None = None,
     **fixed: Any,
 ) -> pd.DataFrame:
@@ -93,6 +94,9 @@ def sweep(
         one a local cluster is started for the sweep and closed afterwards.
     keep_equity:
         Add an ``equity`` column holding each run's equity curve.
+    keep_returns:
+        Add a ``returns`` column holding each run's daily returns (what
+        :func:`norvane.overfitting.assess` reads).
     progress:
         Show a progress bar (needs tqdm). ``None``: only when stderr is a
         terminal and tqdm is installed.
@@ -107,7 +111,7 @@ def sweep(
         statistics of :meth:`Report.stats` (NaN or NaT for a run that
         failed), ``error`` (None, or the text of the exception that run
         raised; a failing run never stops the others) and, with
-        ``keep_equity``, ``equity``.
+        ``keep_equity``, ``equity``; with ``keep_returns``, ``returns``.
 
     Raises
     ------
@@ -138,7 +142,8 @@ def sweep(
     if strategy is not None and backend != "serial":
         strategy.check_shippable(backend)
 
-    inputs = Inputs(prices, position, bool(keep_equity), {n: v for n, v in fixed.items() if n not in ALL_SETTINGS})
+    curves_wanted = bool(keep_equity) or bool(keep_returns)
+    inputs = Inputs(prices, position, curves_wanted, {n: v for n, v in fixed.items() if n not in ALL_SETTINGS})
     tasks, outcomes = _plan(runs, fixed, rebalance, strategy)
     bar = _progress_bar(progress, len(runs))
     bar.update(len(outcomes))
@@ -147,7 +152,8 @@ def sweep(
             outcomes.update(_run(backend, inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client, bar))
     finally:
         bar.close()
-    return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), _date_dtype(prices))
+    return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), bool(keep_returns),
+                  _date_dtype(prices))
 
 
 def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: Any, bar: Any) -> dict[int, Outcome]:
@@ -345,7 +351,7 @@ def _usable_cpus() -> int:
 
 
 def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome], keep_equity: bool,
-           date_dtype: Any) -> pd.DataFrame:
+           keep_returns: bool, date_dtype: Any) -> pd.DataFrame:
     n = len(runs)
     data: dict[str, Any] = {name: [run.get(name) for run in runs] for name in names}
     # A run that failed has NaN (NaT for dates) for every statistic; when
@@ -364,6 +370,12 @@ def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome]
         for i, (_, equity, _) in enumerate(outcomes):
             curves[i] = equity
         frame["equity"] = pd.Series(curves, dtype=object)
+    if keep_returns:
+        returns = np.empty(n, dtype=object)
+        for i, (_, equity, _) in enumerate(outcomes):
+            # As Report.returns: from the second date on.
+            returns[i] = (equity / equity.shift(1) - 1.0).iloc[1:].rename("returns") if equity is not None else None
+        frame["returns"] = pd.Series(returns, dtype=object)
     return frame
 
 

@@ -65,15 +65,17 @@ def test_a_sweep_is_assessed_with_its_grid_as_the_trials():
 
     prices, position = market()
     grid = {"stop_loss": [None, 0.02, 0.03, 0.05, 0.08, 0.12]}
-    results = norvane.sweep(prices, position, grid, rebalance="W", backend="serial", keep_equity=True)
+    results = norvane.sweep(prices, position, grid, rebalance="W", backend="serial", keep_equity=True,
+                            keep_returns=True)
     found = overfitting.assess(results, n_blocks=4)
     returns = pd.DataFrame({row: curve.pct_change().iloc[1:] for row, curve in results["equity"].items()})
     assert found.trial_returns.equals(returns.fillna(0.0))
+    assert overfitting.assess(results.drop(columns="returns"), n_blocks=4).trial_returns.equals(found.trial_returns)
     sharpes = returns.apply(overfitting.sharpe_ratio)
     assert found.deflated_sharpe[2] == overfitting.deflated_sharpe(returns[2], sharpes)
     assert found.pbo.pbo == overfitting.pbo(returns, n_blocks=4).pbo
     with pytest.raises(ValueError, match="keep_returns=True"):
-        overfitting.assess(results.drop(columns="equity"))
+        overfitting.assess(results.drop(columns=["equity", "returns"]))
 
 
 def test_readme_worked_example_runs(tmp_path, monkeypatch, capsys):
