@@ -36,8 +36,9 @@ Schedule = Union[None, str, pd.offsets.BaseOffset, Iterable[Any]]
 _LEGACY_ALIAS = re.compile(r"^(\d*)(M|Q|Y|A|BM|BQ|BY|BA)(-[A-Z]{3})?$")
 _LEGACY_TARGET = {"M": "ME", "Q": "QE", "Y": "YE", "A": "YE", "BM": "BME", "BQ": "BQE", "BY": "BYE", "BA": "BYE"}
 
-# The alternate scale of re-targeting rows: small, and a power of two so
-# that the scaled weights stay the same relative weights to the last bit.
+# The alternate scale of re-targeting rows: a factor a hair above 1 (exactly
+# representable) that the engine's change test sees and its scaling to the
+# row sum undoes, up to rounding.
 _RETARGET_SCALE = 1.0 + 2.0**-20
 
 
