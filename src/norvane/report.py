@@ -186,13 +186,7 @@ class Report:
 
         closed = self.closed_trades
         r = closed["return"].astype(np.float64)
-        gains, losses = r[r > 0].sum(), -r[r < 0].sum()
-        if len(r) == 0:
-            profit_factor = math.nan
-        elif losses > 0:
-            profit_factor = gains / losses
-        else:
-            profit_factor = math.inf if gains > 0 else math.nan
+        profit_factor = _profit_factor(r)
 
         # NaN weights (a run whose value went NaN) must show, not be skipped.
         gross = float(self.weights.to_numpy(dtype=np.float64).sum())
@@ -367,6 +361,16 @@ class Report:
 
 # ---------------------------------------------------------------------------
 # helpers
+
+
+def _profit_factor(returns: Any) -> float:
+    """Sum of gains over sum of losses of trade returns (a Series or an array)."""
+    gains, losses = returns[returns > 0].sum(), -returns[returns < 0].sum()
+    if len(returns) == 0:
+        return math.nan
+    if losses > 0:
+        return float(gains / losses)
+    return math.inf if gains > 0 else math.nan
 
 
 def _ratio(numerator: float, denominator: float) -> float:

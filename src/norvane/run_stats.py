@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
-from norvane.report import _YEAR, _ratio
+from norvane.report import _YEAR, _profit_factor, _ratio
 
 __all__ = ["STAT_NAMES", "run_statistics"]
 
@@ -80,13 +80,7 @@ def run_statistics(equity: NDArray[np.float64], dates: pd.DatetimeIndex, start: 
     r = pd.Series(returns)
     # A sum over a contiguous array is the same on either side; the means
     # stay pandas', which skip NaN.
-    gains, losses = returns[returns > 0].sum(), -returns[returns < 0].sum()
-    if len(r) == 0:
-        profit_factor = math.nan
-    elif losses > 0:
-        profit_factor = gains / losses
-    else:
-        profit_factor = math.inf if gains > 0 else math.nan
+    profit_factor = _profit_factor(returns)
     holding = pd.Series((np.where(closed, exit_rows, len(dates) - 1) - entry_rows)[closed])
 
     held = [float(v) for v in final_weights.values() if v != 0.0]
