@@ -25,6 +25,10 @@ def test_package_namespace_is_the_public_api():
 
     norvane.backtest, norvane.sweep  # loading submodules must not add to the namespace
     assert [name for name in dir(norvane) if not name.startswith("_")] == sorted(norvane.__all__)
+    # Importing a submodule binds it on the package: one named like a public
+    # function would replace that function for every later caller.
+    package = pathlib.Path(norvane.__file__).parent
+    assert not [name for name in norvane.__all__ if name.islower() and (package / f"{name}.py").exists()]
 
 
 @pytest.mark.parametrize("module", [ravelin, tessary])

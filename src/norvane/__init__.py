@@ -21,7 +21,7 @@ _LAZY = {
     "backtest": ("norvane.api", "backtest"),
     "Report": ("norvane.report", "Report"),
     "sweep": ("norvane.sweeps", "sweep"),
-    "walk_forward": ("norvane.walk_forward", "walk_forward"),
+    "walk_forward": ("norvane.walkforward", "walk_forward"),
     "ravelin": ("norvane.ravelin", None),
     "tessary": ("norvane.tessary", None),
 }

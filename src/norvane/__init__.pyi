@@ -5,7 +5,7 @@ from norvane import tessary as tessary
 from norvane.api import backtest as backtest
 from norvane.report import Report as Report
 from norvane.sweeps import sweep as sweep
-from norvane.walk_forward import walk_forward as walk_forward
+from norvane.walkforward import walk_forward as walk_forward
 
 __all__ = ["backtest", "Report", "sweep", "walk_forward", "ravelin", "tessary"]
 __version__: str

@@ -69,7 +69,8 @@ def tidy_excursions(trades: pd.DataFrame) -> pd.DataFrame:
     if not blocks:
         return pd.DataFrame(columns=["trade", "offset", "held", *EXCURSION_FIELDS])
     frame = pd.concat(blocks, ignore_index=True).sort_values("_order", kind="stable")
-    return frame.drop(columns="_order").reset_index(drop=True)
+    tidy: pd.DataFrame = frame.drop(columns="_order").reset_index(drop=True)
+    return tidy
 
 
 def edge_ratio(excursions: pd.DataFrame) -> pd.DataFrame:

@@ -41,6 +41,7 @@ import pandas as pd
 
 __all__ = [
     "PBOResult",
+    "RowAssessment",
     "SweepAssessment",
     "assess",
     "deflated_sharpe",
@@ -325,7 +326,8 @@ def _complements(train_mask: np.ndarray) -> np.ndarray:
     powers = 1 << np.arange(train_mask.shape[1], dtype=np.int64)
     codes = train_mask @ powers
     order = np.argsort(codes)
-    return order[np.searchsorted(codes, codes ^ (powers.sum()), sorter=order)]
+    rows: np.ndarray = order[np.searchsorted(codes, codes ^ (powers.sum()), sorter=order)]
+    return rows
 
 
 def _metric_by_split(values: np.ndarray, bounds: np.ndarray, train_mask: np.ndarray,
@@ -356,7 +358,7 @@ def _block_count(n_blocks: Any, rows: int) -> int:
     return blocks
 
 
-def _trial_matrix(trial_returns: Any) -> tuple[np.ndarray, list]:
+def _trial_matrix(trial_returns: Any) -> tuple[np.ndarray, list[Any]]:
     if isinstance(trial_returns, pd.DataFrame):
         frame = trial_returns
     elif isinstance(trial_returns, np.ndarray) and trial_returns.ndim == 2:
@@ -403,7 +405,7 @@ def _as_1d(data: Any, name: str) -> np.ndarray:
 
 
 def _return_series(data: Any, name: str, minimum: int) -> np.ndarray:
-    r = _as_1d(data, name)
+    r: np.ndarray = _as_1d(data, name)
     r = r[~np.isnan(r)]
     if not np.isfinite(r).all():
         raise ValueError(f"{name}: infinite values")
@@ -419,6 +421,42 @@ def _finite_number(value: Any, name: str) -> float:
     if not math.isfinite(number):
         raise ValueError(f"{name}: expected a finite number, got {number}")
     return number
+
+
+@dataclass(frozen=True)
+class RowAssessment:
+    """How much of one sweep run's Sharpe ratio the search explains.
+
+    What a :class:`norvane.Report` of that run shows beside its statistics
+    (``report.assessment``); `SweepAssessment.row` makes it.
+
+    Attributes
+    ----------
+    row:
+        The run's label in the sweep's frame.
+    returns:
+        The run's daily returns as the trials hold them.
+    n_trials:
+        The runs of the sweep that count as trials (the successful ones).
+    sharpe:
+        The run's per-period Sharpe ratio.
+    expected_max_sharpe:
+        The per-period Sharpe ratio the best of ``n_trials`` skill-less runs
+        reaches by chance (`expected_max_sharpe` of the trials' spread).
+    deflated_sharpe:
+        The probability that the run's true Sharpe ratio beats that
+        (`deflated_sharpe`).
+    pbo:
+        `pbo` of the whole sweep: it judges the search, not one row.
+    """
+
+    row: Any
+    returns: pd.Series
+    n_trials: int
+    sharpe: float
+    expected_max_sharpe: float
+    deflated_sharpe: float
+    pbo: PBOResult
 
 
 @dataclass(frozen=True)
@@ -440,6 +478,29 @@ class SweepAssessment:
     pbo: PBOResult
     deflated_sharpe: pd.Series
     trial_returns: pd.DataFrame
+
+    def row(self, label: Any) -> RowAssessment:
+        """The assessment of the run in row ``label`` of the sweep's frame,
+        for its report: ``report.assessment = found.row(best)``."""
+        if label not in self.trial_returns.columns:
+            state = "failed" if label in self.deflated_sharpe.index else "is not a row of the sweep"
+            raise KeyError(f"row {label!r} {state}; the assessed rows are "
+                           f"{_shortened(list(self.trial_returns.columns))}")
+        sharpes = self.trial_returns.apply(sharpe_ratio)
+        return RowAssessment(
+            row=label,
+            returns=self.trial_returns[label],
+            n_trials=len(sharpes),
+            sharpe=float(sharpes[label]),
+            expected_max_sharpe=expected_max_sharpe(len(sharpes), float(np.std(sharpes, ddof=1))),
+            deflated_sharpe=float(self.deflated_sharpe[label]),
+            pbo=self.pbo,
+        )
+
+
+def _shortened(labels: list[Any], shown: int = 10) -> str:
+    text = ", ".join(map(repr, labels[:shown]))
+    return text + f", ... ({len(labels)} in all)" if len(labels) > shown else text
 
 
 def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
@@ -463,7 +524,6 @@ def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
         raise ValueError(f"results: {len(series)} successful run(s); assessing a search needs at least 2")
     trials = pd.DataFrame(series).sort_index().fillna(0.0)
     sharpes = trials.apply(sharpe_ratio)
-    deflated = pd.Series(np.nan, index=results.index, name="deflated_sharpe")
-    for row in trials:
-        deflated[row] = deflated_sharpe(trials[row], sharpes)
+    by_row = {row: deflated_sharpe(trials[row], sharpes) for row in trials}
+    deflated = pd.Series(by_row, dtype=np.float64).reindex(results.index).rename("deflated_sharpe")
     return SweepAssessment(pbo(trials, n_blocks=n_blocks), deflated, trials)

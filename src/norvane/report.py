@@ -22,6 +22,7 @@ from norvane import report_html
 from norvane.excursions import edge_ratio as _edge_ratio
 from norvane.excursions import stop_analysis as _stop_analysis
 from norvane.excursions import tidy_excursions
+from norvane.overfitting import RowAssessment
 from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame
 
 if TYPE_CHECKING:
@@ -67,6 +68,11 @@ class Report:
         Target weights of the position row in force, scaled to sum to one.
     params:
         The settings of the run, for display.
+    assessment:
+        None, or how much of this run's Sharpe ratio the search that picked
+        it explains: `norvane.overfitting.SweepAssessment.row` of the sweep
+        row this run repeats. The HTML views show it; setting it checks that
+        its returns are this run's.
 
     ``final_cash`` (keyword only) is the cash left at the end, in units of
     the starting capital, as the engine counted it. When it is None the
@@ -84,6 +90,7 @@ class Report:
         params: Mapping[str, Any] | None = None,
         periods_per_year: float = 252.0,
         final_cash: float | None = None,
+        assessment: RowAssessment | None = None,
     ) -> None:
         if not isinstance(equity, pd.Series) or not isinstance(equity.index, pd.DatetimeIndex):
             raise TypeError("equity: expected a pandas Series with a DatetimeIndex")
@@ -106,6 +113,17 @@ class Report:
         if final_cash is not None and (not isinstance(final_cash, numbers.Real) or isinstance(final_cash, bool)):
             raise TypeError(f"final_cash: expected a number or None, got {type(final_cash).__name__}")
         self._final_cash = None if final_cash is None else float(final_cash)
+        self.assessment = assessment
+
+    @property
+    def assessment(self) -> RowAssessment | None:
+        return self._assessment
+
+    @assessment.setter
+    def assessment(self, value: RowAssessment | None) -> None:
+        if value is not None:
+            _check_assessment_matches(value, self.returns)
+        self._assessment = value
 
     # -- derived series ----------------------------------------------------
 
@@ -332,6 +350,7 @@ class Report:
             trades=self.trades[[c for c in TRADE_COLUMNS if c in self.trades]],
             image=report_html.png_base64(self.plot()),
             excursions=self._excursion_section(),
+            assessment=self._assessment_section(),
         )
         return document if path is None else report_html.write_atomic(path, document)
 
@@ -343,11 +362,33 @@ class Report:
         single = analysis[analysis["stop"].isna() | analysis["target"].isna()]
         return image, single
 
+    def _assessment_section(self) -> tuple[str, list[tuple[str, str]]] | None:
+        found = self.assessment
+        if found is None:
+            return None
+        return report_html.png_base64(report_html.overfitting_figure(found.pbo.performance, found.pbo.pbo)), \
+            self._assessment_rows()
+
+    def _assessment_rows(self) -> list[tuple[str, str]]:
+        found = self.assessment
+        if found is None:
+            return []
+        yearly = math.sqrt(self.periods_per_year)
+        return [
+            ("Sweep row", str(found.row)),
+            ("Trials", f"{found.n_trials:,}"),
+            ("Sharpe ratio (annualised)", f"{found.sharpe * yearly:.2f}"),
+            ("Best of the trials by luck", f"{found.expected_max_sharpe * yearly:.2f}"),
+            ("Deflated Sharpe ratio", _percent(found.deflated_sharpe)),
+            ("PBO of the search", f"{_percent(found.pbo.pbo)} of {found.pbo.splits:,} splits"),
+        ]
+
     def _repr_html_(self) -> str:
         # Notebooks call this for every displayed report: no figure, so it
         # stays fast and works without matplotlib.
         return report_html.notebook(
-            title=self._title(), stats=self._stat_rows(), trades=self.trades, actions=len(self.actions)
+            title=self._title(), stats=self._stat_rows() + self._assessment_rows(), trades=self.trades,
+            actions=len(self.actions)
         )
 
     def _title(self) -> str:
@@ -361,6 +402,26 @@ class Report:
 
 # ---------------------------------------------------------------------------
 # helpers
+
+
+def _check_assessment_matches(assessment: Any, returns: pd.Series) -> None:
+    """An assessment of another run would put its numbers beside these
+    statistics unnoticed: its returns must be this run's."""
+    if not isinstance(assessment, RowAssessment):
+        raise TypeError(f"assessment: expected one row's assessment (norvane.overfitting.assess(results)"
+                        f".row(label)), got {type(assessment).__name__}")
+    theirs = assessment.returns.reindex(returns.index).to_numpy(dtype=np.float64)
+    own = returns.to_numpy(dtype=np.float64)
+    missing = int(np.isnan(theirs).sum())
+    if missing or not np.allclose(theirs, own, rtol=1e-9, atol=1e-12, equal_nan=True):
+        problem = (f"{missing} of this run's dates are not in it" if missing
+                   else "its returns differ from this run's")
+        raise ValueError(f"assessment: sweep row {assessment.row!r} is not this run ({problem}); "
+                         "assess the sweep row this report repeats")
+
+
+def _percent(value: float) -> str:
+    return "-" if math.isnan(value) else f"{value * 100:.1f}%"
 
 
 def _profit_factor(returns: Any) -> float:

@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-__all__ = ["figure", "excursion_figure", "png_base64", "page", "notebook", "write_atomic"]
+__all__ = ["figure", "excursion_figure", "overfitting_figure", "png_base64", "page", "notebook", "write_atomic"]
 
 # Rows of trades the notebook view shows, and the columns it shows of them.
 _PREVIEW_ROWS = 5
@@ -125,6 +125,32 @@ def excursion_figure(edge: pd.DataFrame, analysis: pd.DataFrame) -> Figure:
     return fig
 
 
+def overfitting_figure(performance: pd.DataFrame, pbo: float) -> Figure:
+    """The search's cross-validation: how the in-sample best ranked out of
+    sample on every split (logits; at or below 0 is the PBO), and its
+    in-sample against out-of-sample metric.
+
+    ``performance`` is the frame of `norvane.overfitting.PBOResult`."""
+    Figure, _ = _matplotlib()
+    fig = Figure(figsize=(12, 3.6), layout="constrained")
+    ax_logit, ax_pairs = fig.subplots(1, 2)
+    logits = performance["logit"].to_numpy(dtype=np.float64)
+    ax_logit.hist(logits, bins=min(40, max(10, len(logits) // 20)), color="#1f5fa8", alpha=0.8)
+    ax_logit.axvline(0.0, color="#c0392b", linewidth=1.2)
+    ax_logit.set_title(f"Out-of-sample rank of the in-sample best (PBO {pbo * 100:.1f}%)")
+    ax_logit.set_xlabel("logit of the relative rank (left of 0: below the median)")
+    ax_logit.set_ylabel("splits")
+    ax_logit.grid(alpha=0.3)
+    ax_pairs.scatter(performance["in_sample"].to_numpy(dtype=np.float64),
+                     performance["out_of_sample"].to_numpy(dtype=np.float64), s=6, color="#555555", alpha=0.4)
+    ax_pairs.axhline(0.0, color="#888888", linewidth=0.8)
+    ax_pairs.set_title("The in-sample best on each split")
+    ax_pairs.set_xlabel("in-sample metric")
+    ax_pairs.set_ylabel("out-of-sample metric")
+    ax_pairs.grid(alpha=0.3)
+    return fig
+
+
 def png_base64(fig: Figure) -> str:
     """The figure rendered by Agg as a PNG, base64 encoded for a data URI."""
     _, FigureCanvasAgg = _matplotlib()
@@ -142,13 +168,16 @@ def page(
     trades: pd.DataFrame,
     image: str,
     excursions: tuple[str, pd.DataFrame] | None = None,
+    assessment: tuple[str, Sequence[tuple[str, str]]] | None = None,
 ) -> str:
     """One self-contained HTML document: statistics, settings, next-day
-    actions, the figure (a base64 PNG), the excursion section and the trade
-    table.
+    actions, the figure (a base64 PNG), the selection-bias section, the
+    excursion section and the trade table.
 
     ``excursions`` is the excursion figure (a base64 PNG) and the rows of a
-    stop analysis to tabulate; None leaves the section at a short note."""
+    stop analysis to tabulate; None leaves the section at a short note.
+    ``assessment`` is the cross-validation figure and the formatted rows of a
+    sweep row's assessment; None leaves the section out."""
     if len(actions):
         rows = _kv_rows((str(s), str(a)) for s, a in actions.items())
         actions_html = f"<table class='kv'>{rows}</table>"
@@ -161,6 +190,7 @@ def page(
         image=image,
         actions=actions_html,
         excursions=_excursion_section(excursions),
+        assessment=_assessment_section(assessment),
         count=len(trades),
         trades=_trade_table(trades, "trades"),
     )
@@ -273,6 +303,22 @@ def _excursion_section(excursions: tuple[str, pd.DataFrame] | None) -> str:
     )
 
 
+def _assessment_section(assessment: tuple[str, Sequence[tuple[str, str]]] | None) -> str:
+    if assessment is None:
+        return ""
+    image, rows = assessment
+    return (
+        "<h2>Selection bias: how much of this run is the luck of its search</h2>"
+        f"<div class='row'><div><table class='kv'>{_kv_rows(rows)}</table></div>"
+        "<div style='flex: 1; min-width: 20em'><p>This run was picked from a sweep. The deflated Sharpe ratio "
+        "is the probability that its true Sharpe ratio beats the best that as many skill-less trials reach "
+        "by chance; the PBO is the share of ways to split the days in halves on which the best run of one "
+        "half ranks at or below the median on the other. A deflated Sharpe ratio near 1 and a PBO near 0 "
+        "say the choice is more than luck; a PBO near 0.5 says the search learned nothing.</p></div></div>"
+        f"<img alt='cross-validation of the search' src='data:image/png;base64,{image}'>"
+    )
+
+
 def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -307,6 +353,7 @@ img {{ max-width: 100%; }}
 </div>
 <h2>Equity, drawdown and trade excursions</h2>
 <img alt="equity, drawdown and trade excursions" src="data:image/png;base64,{image}">
+{assessment}
 <h2>Excursions: edge ratio and stop levels</h2>
 {excursions}
 <h2>Trades ({count})</h2>

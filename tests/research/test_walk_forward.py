@@ -38,8 +38,35 @@ def test_each_test_window_trades_the_in_sample_best_from_cash():
     assert (anchored.windows["train_start"] == prices.index[0]).all()
 
 
-def test_prices_after_a_test_window_never_change_it():
+def momentum(prices, lookback=10, ahead=0):
+    """Hold the two best of the last ``lookback`` days; ``ahead`` > 0 peeks at later prices."""
+    score = prices.shift(-ahead) / prices.shift(lookback) - 1
+    return (score.rank(axis=1, ascending=False) <= 2).iloc[lookback:]
+
+
+def test_a_strategy_callable_is_chosen_like_a_setting_and_made_from_history():
+    prices, _ = market()
+    as_frame = norvane.walk_forward(prices, momentum(prices), GRID, train=100, test=50, rebalance="W")
+    as_callable = norvane.walk_forward(prices, momentum, GRID, train=100, test=50, rebalance="W")
+    pd.testing.assert_frame_equal(as_callable.windows, as_frame.windows)  # warm look-backs in every window
+    assert as_callable.equity.equals(as_frame.equity)
+    varied = norvane.walk_forward(prices, momentum, {"lookback": [5, 20], "stop_loss": [None, 0.05]},
+                                  train=100, test=50, rebalance="W")
+    assert set(varied.windows["lookback"]) <= {5, 20} and "stop_loss" in varied.windows
+    with pytest.raises(TypeError, match="unknown parameter.*'lookbak'.*parameters of momentum: lookback, ahead"):
+        norvane.walk_forward(prices, momentum, {"lookbak": [5]}, train=100, test=50)
+
+
+@pytest.mark.parametrize("strategy", ["frame", "peeking callable"])
+def test_prices_after_a_test_window_never_change_it(strategy):
     prices, position = market()
+    seen = []
+
+    def peeking(prices, ahead=3):
+        seen.append((prices.index[0], prices.index[-1]))
+        return momentum(prices, ahead=ahead)
+
+    position = position if strategy == "frame" else peeking
     result = norvane.walk_forward(prices, position, GRID, train="5ME", test="2ME")
     changed = prices.copy()
     cut = result.windows["test_end"].iloc[1]
@@ -47,6 +74,9 @@ def test_prices_after_a_test_window_never_change_it():
     again = norvane.walk_forward(changed, position, GRID, train="5ME", test="2ME")
     pd.testing.assert_frame_equal(again.windows.iloc[:2], result.windows.iloc[:2])
     assert again.equity.loc[:cut].equals(result.equity.loc[:cut])
+    if seen:  # each call saw the history from the first row up to a window's end, never past it
+        ends = set(result.windows["train_end"]) | set(result.windows["test_end"])
+        assert {first for first, _ in seen} == {prices.index[0]} and {last for _, last in seen} == ends
 
 
 @pytest.mark.parametrize("train, test, error", [
@@ -76,6 +106,34 @@ def test_a_sweep_is_assessed_with_its_grid_as_the_trials():
     assert found.pbo.pbo == overfitting.pbo(returns, n_blocks=4).pbo
     with pytest.raises(ValueError, match="keep_returns=True"):
         overfitting.assess(results.drop(columns=["equity", "returns"]))
+
+
+def test_a_report_shows_the_assessment_of_the_sweep_row_it_repeats():
+    from norvane import overfitting
+
+    prices, position = market()
+    grid = {"stop_loss": [None, 0.02, 0.05, 0.08]}
+    results = norvane.sweep(prices, position, grid, rebalance="W", backend="serial", keep_returns=True)
+    found = overfitting.assess(results, n_blocks=4)
+    row = found.row(2)
+    sharpes = found.trial_returns.apply(overfitting.sharpe_ratio)
+    assert (row.n_trials, row.sharpe, row.deflated_sharpe, row.pbo) == (4, sharpes[2], found.deflated_sharpe[2],
+                                                                         found.pbo)
+    assert row.expected_max_sharpe == overfitting.expected_max_sharpe(4, float(np.std(sharpes, ddof=1)))
+
+    report = norvane.backtest(prices, position, "W", stop_loss=0.05)
+    report.assessment = row
+    page, cell = report.to_html(), report._repr_html_()
+    assert "Selection bias" in page and page.count("data:image/png") == 3
+    assert f"<td>{row.deflated_sharpe * 100:.1f}%</td>" in page and "Deflated Sharpe ratio" in cell
+    assert "Selection bias" not in norvane.backtest(prices, position, "W").to_html()
+    # Numbers of another run beside this one's statistics would look right and be wrong.
+    with pytest.raises(ValueError, match="sweep row 1 is not this run"):
+        report.assessment = found.row(1)
+    with pytest.raises(TypeError, match=r"assessment: expected one row's assessment"):
+        report.assessment = found
+    with pytest.raises(KeyError, match="row 9 is not a row of the sweep"):
+        found.row(9)
 
 
 def test_readme_worked_example_runs(tmp_path, monkeypatch, capsys):

@@ -6,10 +6,14 @@ parameters is swept (any sweep backend) and the best row by a statistic is
 chosen; that choice then trades the test window. The test windows' equity,
 chained, is the out-of-sample record of the whole procedure.
 
-No look-ahead: each window sees only its own rows of ``prices`` and the
-position rows dated up to the window's end. Every test window starts from
-cash and trades the position row in force at its start and those after it,
-so holdings do not carry across window boundaries.
+No look-ahead: each window trades only its own rows of ``prices`` and the
+position rows dated up to the window's end. A strategy given as a callable,
+``make_position(prices, **params)`` as for `norvane.sweep`, is called with
+the prices up to the window's last row (the history before the window
+included, so its signals can warm up) and never sees a later one. Every
+test window starts from cash and trades the position row in force at its
+start and those after it, so holdings do not carry across window
+boundaries.
 """
 
 from __future__ import annotations
@@ -17,7 +21,7 @@ from __future__ import annotations
 import itertools
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any, Callable, Union
 
 import numpy as np
 import pandas as pd
@@ -25,6 +29,7 @@ from pandas.tseries.frequencies import to_offset
 
 from norvane.api import backtest
 from norvane.report import Report
+from norvane.settings import ALL_SETTINGS
 from norvane.sweeps import sweep
 
 __all__ = ["WalkForward", "walk_forward"]
@@ -56,7 +61,7 @@ class WalkForward:
 
 def walk_forward(
     prices: pd.DataFrame,
-    position: pd.DataFrame,
+    position: pd.DataFrame | Callable[..., pd.DataFrame],
     grid: Mapping[str, Any] | list[Mapping[str, Any]],
     *,
     train: Span,
@@ -64,6 +69,8 @@ def walk_forward(
     anchored: bool = False,
     metric: str = "sharpe",
     backend: str = "serial",
+    workers: int | None = None,
+    client: Any = None,
     **fixed: Any,
 ) -> WalkForward:
     """Walk-forward validation of a parameter grid.
@@ -71,7 +78,10 @@ def walk_forward(
     Parameters
     ----------
     prices, position, grid, **fixed:
-        As for :func:`norvane.sweep`, with ``position`` a frame.
+        As for :func:`norvane.sweep`: ``position`` is a frame or a callable
+        ``make_position(prices, **strategy_params)`` whose parameters the
+        grid may vary. Each window calls it with the prices up to the
+        window's last row.
     train, test:
         Window lengths: an int counts price rows, an offset alias or
         ``DateOffset`` spans calendar time.
@@ -80,8 +90,9 @@ def walk_forward(
     metric:
         The statistic of `Report.stats()` that picks the grid row (the
         largest wins; runs that fail or give NaN never win).
-    backend:
-        The sweep backend of the training windows.
+    backend, workers, client:
+        The sweep backend of the training windows, as for :func:`norvane.sweep`
+        (``"processes"`` starts its workers afresh for every window).
     """
     if not isinstance(prices, pd.DataFrame) or not isinstance(prices.index, pd.DatetimeIndex):
         raise TypeError("prices: expected a pandas DataFrame with a DatetimeIndex")
@@ -92,7 +103,7 @@ def walk_forward(
     for train_rows, test_rows in windows:
         train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
         results = sweep(train_prices, _known_by(position, prices, train_rows.stop), grid, backend=backend,
-                        progress=False, **fixed)
+                        workers=workers, client=client, progress=False, **fixed)
         if metric not in results:
             raise ValueError(f"metric: {metric!r} is not a statistic of the runs ({', '.join(results.columns)})")
         scores = pd.to_numeric(results[metric], errors="coerce")
@@ -101,7 +112,8 @@ def walk_forward(
                                f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
         best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
         chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
-        report = _run(test_prices, _known_by(position, prices, test_rows.stop), {**fixed, **chosen})
+        report = _run(test_prices, _test_position(position, prices, test_rows.stop, {**fixed, **chosen}),
+                      {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
         curves.append(report.equity)
         rows.append({
             "train_start": train_prices.index[0], "train_end": train_prices.index[-1],
@@ -156,9 +168,38 @@ def _span_start(index: pd.DatetimeIndex, end: int, span: Span) -> int:
     return int(index.searchsorted(index[end] - offset, side="left"))
 
 
-def _known_by(position: pd.DataFrame, prices: pd.DataFrame, stop: int) -> pd.DataFrame:
-    """The position rows known at the close of price row ``stop - 1``."""
+def _known_by(position: Any, prices: pd.DataFrame, stop: int) -> Any:
+    """The position rows known at the close of price row ``stop - 1``; for a
+    strategy, one that makes them from the prices up to that row alone."""
+    if callable(position):
+        return _SeenUpTo(position, prices.iloc[:stop])
     return position.loc[:prices.index[stop - 1]]
+
+
+def _test_position(position: Any, prices: pd.DataFrame, stop: int, params: dict[str, Any]) -> pd.DataFrame:
+    known = _known_by(position, prices, stop)
+    if isinstance(known, _SeenUpTo):
+        return known(None, **{n: v for n, v in params.items() if n not in ALL_SETTINGS})
+    return known  # type: ignore[no-any-return]  # a frame's rows
+
+
+class _SeenUpTo:
+    """A strategy that sees the prices up to a window's end, whatever prices
+    it is called with.
+
+    The sweep of a training window calls it with the window's prices; it
+    calls the strategy with the window's history too, so that look-back
+    signals are warm on the window's first day. It reads as the strategy it
+    wraps to the sweep (its parameters and its name) and pickles to the
+    worker processes with the history it holds.
+    """
+
+    def __init__(self, strategy: Callable[..., pd.DataFrame], history: pd.DataFrame) -> None:
+        self.__wrapped__ = self.func = strategy  # inspect.signature and the sweep's messages see the strategy
+        self.history = history
+
+    def __call__(self, _window_prices: Any, **params: Any) -> pd.DataFrame:
+        return self.func(self.history, **params)
 
 
 def _grid_runs(grid: Any) -> list[dict[str, Any]]:
