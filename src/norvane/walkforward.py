@@ -29,12 +29,17 @@ from pandas.tseries.frequencies import to_offset
 
 from norvane.api import backtest
 from norvane.report import Report
+from norvane.run_stats import STAT_NAMES
 from norvane.settings import ALL_SETTINGS
 from norvane.sweeps import sweep
 
 __all__ = ["WalkForward", "walk_forward"]
 
 Span = Union[int, str, pd.offsets.BaseOffset]
+
+# The statistics a window may be chosen by: the numeric ones (the largest wins).
+METRICS = tuple(name for name in STAT_NAMES
+                if name not in ("start", "end", "max_drawdown_peak", "max_drawdown_trough"))
 
 
 @dataclass(frozen=True)
@@ -89,13 +94,17 @@ def walk_forward(
         ``True``: every training window starts at the first price row.
     metric:
         The statistic of `Report.stats()` that picks the grid row (the
-        largest wins; runs that fail or give NaN never win).
+        largest wins, so ``"annual_volatility"`` picks the most volatile;
+        runs that fail or give NaN never win). A date statistic is refused.
     backend, workers, client:
         The sweep backend of the training windows, as for :func:`norvane.sweep`
         (``"processes"`` starts its workers afresh for every window).
     """
     if not isinstance(prices, pd.DataFrame) or not isinstance(prices.index, pd.DatetimeIndex):
         raise TypeError("prices: expected a pandas DataFrame with a DatetimeIndex")
+    if metric not in METRICS:
+        raise ValueError(f"metric: expected a statistic of Report.stats() that ranks runs, one of "
+                         f"{', '.join(METRICS)}; got {metric!r}")
     windows = _windows(prices.index, train, test, anchored)
     if not windows:
         raise ValueError(f"train, test: the {len(prices)} price rows hold no training window followed by a test window")
@@ -104,8 +113,6 @@ def walk_forward(
         train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
         results = sweep(train_prices, _known_by(position, prices, train_rows.stop), grid, backend=backend,
                         workers=workers, client=client, progress=False, **fixed)
-        if metric not in results:
-            raise ValueError(f"metric: {metric!r} is not a statistic of the runs ({', '.join(results.columns)})")
         scores = pd.to_numeric(results[metric], errors="coerce")
         if scores.isna().all():
             raise RuntimeError(f"no run on the training window ending {train_prices.index[-1]} gave a {metric}: "

@@ -83,11 +83,13 @@ def test_prices_after_a_test_window_never_change_it(strategy):
     (0, 50, "train: must be at least one row"),
     (100, "fortnight", "test: expected a number of rows or an offset alias"),
     (400, 50, "hold no training window followed by a test window"),
+    (100, 50, "metric: expected a statistic of Report.stats.. that ranks runs"),
 ])
-def test_bad_windows_are_refused(train, test, error):
+def test_bad_windows_and_metrics_are_refused(train, test, error):
     prices, position = market()
+    metric = "stop_loss" if error.startswith("metric") else "sharpe"  # a grid column is no statistic
     with pytest.raises(ValueError, match=error):
-        norvane.walk_forward(prices, position, GRID, train=train, test=test)
+        norvane.walk_forward(prices, position, GRID, train=train, test=test, metric=metric)
 
 
 def test_a_sweep_is_assessed_with_its_grid_as_the_trials():
