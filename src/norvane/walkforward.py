@@ -111,7 +111,7 @@ def walk_forward(
     rows, curves = [], []
     for train_rows, test_rows in windows:
         train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
-        results = sweep(train_prices, _known_by(position, prices, train_rows.stop), grid, backend=backend,
+        results = sweep(train_prices, _window_position(position, prices, train_rows), grid, backend=backend,
                         workers=workers, client=client, progress=False, **fixed)
         scores = pd.to_numeric(results[metric], errors="coerce")
         if scores.isna().all():
@@ -119,7 +119,7 @@ def walk_forward(
                                f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
         best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
         chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
-        report = _run(test_prices, _test_position(position, prices, test_rows.stop, {**fixed, **chosen}),
+        report = _run(test_prices, _test_position(position, prices, test_rows, {**fixed, **chosen}),
                       {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
         curves.append(report.equity)
         rows.append({
@@ -175,19 +175,38 @@ def _span_start(index: pd.DatetimeIndex, end: int, span: Span) -> int:
     return int(index.searchsorted(index[end] - offset, side="left"))
 
 
-def _known_by(position: Any, prices: pd.DataFrame, stop: int) -> Any:
-    """The position rows known at the close of price row ``stop - 1``; for a
-    strategy, one that makes them from the prices up to that row alone."""
+def _window_position(position: Any, prices: pd.DataFrame, rows: slice) -> Any:
+    """What a window trades: the position rows known at the close of its
+    last row, from the one in force at its first row on; for a strategy, one
+    that makes them from the prices up to that last row alone."""
+    first = prices.index[rows.start]
     if callable(position):
-        return _SeenUpTo(position, prices.iloc[:stop])
-    return position.loc[:prices.index[stop - 1]]
+        return _SeenUpTo(position, prices.iloc[:rows.stop], first)
+    return _from_window_start(position.loc[:prices.index[rows.stop - 1]], first)
 
 
-def _test_position(position: Any, prices: pd.DataFrame, stop: int, params: dict[str, Any]) -> pd.DataFrame:
-    known = _known_by(position, prices, stop)
-    if isinstance(known, _SeenUpTo):
-        return known(None, **{n: v for n, v in params.items() if n not in ALL_SETTINGS})
-    return known  # type: ignore[no-any-return]  # a frame's rows
+def _from_window_start(position: Any, first: pd.Timestamp) -> Any:
+    """The row in force at ``first``, dated on it, and the later rows.
+
+    A window starts from cash, so the earlier rows would trade nothing, but a
+    stock they held and the window never prices would be refused."""
+    if not isinstance(position, pd.DataFrame):
+        return position  # backtest says what is wrong with it
+    try:
+        before = position.index <= first
+    except TypeError:
+        return position  # dates that do not compare, as backtest will say
+    if not before.any():
+        return position
+    in_force = position.loc[before].iloc[[-1]].set_axis(pd.DatetimeIndex([first]))
+    return pd.concat([in_force, position.loc[~before]])
+
+
+def _test_position(position: Any, prices: pd.DataFrame, rows: slice, params: dict[str, Any]) -> Any:
+    window = _window_position(position, prices, rows)
+    if isinstance(window, _SeenUpTo):
+        return window(None, **{n: v for n, v in params.items() if n not in ALL_SETTINGS})
+    return window
 
 
 class _SeenUpTo:
@@ -201,12 +220,13 @@ class _SeenUpTo:
     worker processes with the history it holds.
     """
 
-    def __init__(self, strategy: Callable[..., pd.DataFrame], history: pd.DataFrame) -> None:
+    def __init__(self, strategy: Callable[..., pd.DataFrame], history: pd.DataFrame, first: pd.Timestamp) -> None:
         self.__wrapped__ = self.func = strategy  # inspect.signature and the sweep's messages see the strategy
         self.history = history
+        self.first = first
 
-    def __call__(self, _window_prices: Any, **params: Any) -> pd.DataFrame:
-        return self.func(self.history, **params)
+    def __call__(self, _window_prices: Any, **params: Any) -> Any:
+        return _from_window_start(self.func(self.history, **params), self.first)
 
 
 def _grid_runs(grid: Any) -> list[dict[str, Any]]:
@@ -217,14 +237,9 @@ def _grid_runs(grid: Any) -> list[dict[str, Any]]:
 
 
 def _run(prices: pd.DataFrame, position: pd.DataFrame, params: dict[str, Any]) -> Report:
-    """A test window's run, from cash, trading the position row in force at its start and the later ones."""
+    """A test window's run, from cash."""
     params = dict(params)
     rebalance = params.pop("rebalance", None)
-    first = prices.index[0]
-    known = position.loc[position.index <= first]
-    if len(known):
-        in_force = known.iloc[[-1]].set_axis(pd.DatetimeIndex([first]))
-        position = pd.concat([in_force, position.loc[position.index > first]])
     return backtest(prices, position, rebalance, **params)
 
 

@@ -57,6 +57,15 @@ def test_a_strategy_callable_is_chosen_like_a_setting_and_made_from_history():
         norvane.walk_forward(prices, momentum, {"lookbak": [5]}, train=100, test=50)
 
 
+def test_a_stock_delisted_before_a_window_does_not_fail_it():
+    prices, position = market()
+    prices.iloc[120:, 0] = np.nan  # S0 stops trading; the position holds it only before then
+    position = position.astype(float)
+    position.loc[prices.index[100]:, "S0"] = 0.0
+    result = norvane.walk_forward(prices, position, GRID, train=100, test=50)
+    assert len(result.windows) == 4 and result.equity.notna().all()
+
+
 @pytest.mark.parametrize("strategy", ["frame", "peeking callable"])
 def test_prices_after_a_test_window_never_change_it(strategy):
     prices, position = market()
