@@ -127,6 +127,9 @@ def _positive(value: Any, name: str) -> float:
 def _exit_level(value: Any, name: str, upper: float) -> float | None:
     if value is None:
         return None
+    if isinstance(value, (float, np.floating)) and math.isnan(value):
+        # A sweep's frame shows a None level as NaN: say which value was meant.
+        raise ValueError(f"{name}: must not be NaN; None means no {name.replace('_', ' ')}")
     out = abs(_real(value, name))
     if not 0.0 < out < upper:
         bound = "below 1" if upper == 1.0 else "finite"

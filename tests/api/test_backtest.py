@@ -163,7 +163,7 @@ BAD_INPUT = [
     (lambda p, q: (p, q, {"rebalance": "fortnightly"}), ValueError, "rebalance: 'fortnightly' is not"),
     (lambda p, q: (p, q, {"rebalance": 5}), TypeError, "rebalance: expected None"),
     (lambda p, q: (p, q, {"stop_loss": 1.5}), ValueError, "stop_loss: must be a nonzero fraction below 1"),
-    (lambda p, q: (p, q, {"take_profit": float("nan")}), ValueError, "take_profit: must not be NaN"),
+    (lambda p, q: (p, q, {"take_profit": float("nan")}), ValueError, "take_profit: must not be NaN; None means no take profit"),
     (lambda p, q: (p, q, {"commission": "0.1"}), TypeError, "commission: expected a number"),
     (lambda p, q: (p, q, {"sell_tax": 1.0}), ValueError, r"sell_tax: must be a rate in \[0, 1\)"),
     (lambda p, q: (p, q, {"position_limit": 0}), ValueError, "position_limit: must be a positive"),
