@@ -165,8 +165,32 @@ def deflated_sharpe(returns: Any, trial_sharpes: Any) -> float:
         )
     if not np.isfinite(sharpes).all():
         raise ValueError("trial_sharpes: infinite values; a Sharpe ratio must be finite")
+    _refuse_annualised(sharpes, returns)
     threshold = expected_max_sharpe(len(sharpes), float(np.std(sharpes, ddof=1)))
     return probabilistic_sharpe(returns, threshold)
+
+
+# Periods per year a Sharpe ratio is commonly annualised with.
+_ANNUALISING = {252: "252 (trading days)", 365: "365 (days)", 52: "52 (weeks)", 12: "12 (months)"}
+
+
+def _refuse_annualised(sharpes: np.ndarray, returns: Any) -> None:
+    """The trials include the chosen series: when they hold its Sharpe ratio
+    annualised but not its own, they are annualised (a sweep's ``sharpe``
+    column, say), and the deflation would be off by the factor, silently."""
+    try:
+        own = sharpe_ratio(returns)
+    except ValueError:
+        return  # probabilistic_sharpe says what is wrong with the returns
+    if own == 0.0 or np.isclose(sharpes, own, rtol=1e-9, atol=0.0).any():
+        return
+    for periods, name in _ANNUALISING.items():
+        if np.isclose(sharpes, own * math.sqrt(periods), rtol=1e-9, atol=0.0).any():
+            raise ValueError(
+                f"trial_sharpes: annualised Sharpe ratios (one is this series' per-period Sharpe ratio "
+                f"{own:.6g} times sqrt({name})); pass per-period ones: divide them by sqrt({periods}) "
+                "or compute them with sharpe_ratio"
+            )
 
 
 @dataclass(frozen=True)

@@ -156,6 +156,9 @@ FRAME = pd.DataFrame({"a": RISE * 5, "b": FALL * 5})
         (lambda: of.expected_max_sharpe(10, -0.1), ValueError, "sr_std"),
         (lambda: of.deflated_sharpe(JUMP, [0.1]), ValueError, "at least 2 trials"),
         (lambda: of.deflated_sharpe(JUMP, [0.1, np.nan, 0.2]), ValueError, "1 NaN"),
+        # a sweep's annualised column beside the chosen run's per-period returns
+        (lambda: of.deflated_sharpe(JUMP, [0.1, of.sharpe_ratio(JUMP) * math.sqrt(252)]), ValueError,
+         r"trial_sharpes: annualised .* divide them by sqrt\(252\)"),
         (lambda: of.pbo(FRAME, 3), ValueError, "n_blocks: expected an even number"),
         (lambda: of.pbo(FRAME, 12), ValueError, "12 blocks is more than the 10 rows"),
         (lambda: of.pbo(FRAME, 4.0), TypeError, "n_blocks"),
