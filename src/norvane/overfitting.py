@@ -497,11 +497,15 @@ class SweepAssessment:
     trial_returns:
         The runs' daily returns side by side (one column per sweep row; 0.0
         before a run's first date).
+    trial_sharpes:
+        Their per-period Sharpe ratios (0.0 for a run that never moved, which
+        gets no deflated Sharpe ratio of its own but still counts as a trial).
     """
 
     pbo: PBOResult
     deflated_sharpe: pd.Series
     trial_returns: pd.DataFrame
+    trial_sharpes: pd.Series
 
     def row(self, label: Any) -> RowAssessment:
         """The assessment of the run in row ``label`` of the sweep's frame,
@@ -510,7 +514,7 @@ class SweepAssessment:
             state = "failed" if label in self.deflated_sharpe.index else "is not a row of the sweep"
             raise KeyError(f"row {label!r} {state}; the assessed rows are "
                            f"{_shortened(list(self.trial_returns.columns))}")
-        sharpes = self.trial_returns.apply(sharpe_ratio)
+        sharpes = self.trial_sharpes
         return RowAssessment(
             row=label,
             returns=self.trial_returns[label],
@@ -533,7 +537,8 @@ def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
     ``results`` is what `norvane.sweep` returns with ``keep_returns=True``
     (a ``returns`` column) or ``keep_equity=True`` (an ``equity`` column,
     from which the returns are taken). Failed runs are left out of the
-    trials and get NaN.
+    trials and get NaN. A run whose equity never moved counts as a trial of
+    Sharpe ratio 0.0 and gets NaN: it has no Sharpe ratio to deflate.
     """
     if not isinstance(results, pd.DataFrame):
         raise TypeError(f"results: expected the frame norvane.sweep returns, got {type(results).__name__}")
@@ -547,7 +552,9 @@ def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
     if len(series) < 2:
         raise ValueError(f"results: {len(series)} successful run(s); assessing a search needs at least 2")
     trials = pd.DataFrame(series).sort_index().fillna(0.0)
-    sharpes = trials.apply(sharpe_ratio)
-    by_row = {row: deflated_sharpe(trials[row], sharpes) for row in trials}
+    flat = set(trials.columns[trials.std(ddof=1).to_numpy() == 0.0])  # never traded, or held cash throughout
+    sharpes = pd.Series({row: 0.0 if row in flat else sharpe_ratio(trials[row]) for row in trials},
+                        dtype=np.float64, name="sharpe")
+    by_row = {row: math.nan if row in flat else deflated_sharpe(trials[row], sharpes) for row in trials}
     deflated = pd.Series(by_row, dtype=np.float64).reindex(results.index).rename("deflated_sharpe")
-    return SweepAssessment(pbo(trials, n_blocks=n_blocks), deflated, trials)
+    return SweepAssessment(pbo(trials, n_blocks=n_blocks), deflated, trials, sharpes)

@@ -119,6 +119,20 @@ def test_a_sweep_is_assessed_with_its_grid_as_the_trials():
         overfitting.assess(results.drop(columns=["equity", "returns"]))
 
 
+def test_a_run_that_never_moved_counts_as_a_trial_of_sharpe_zero():
+    from norvane import overfitting
+
+    prices, _ = market()
+
+    def held(prices, top):
+        return (prices.rank(axis=1) <= top).iloc[10:]
+
+    results = norvane.sweep(prices, held, {"top": [0, 1, 2, 3]}, rebalance="W", backend="serial", keep_returns=True)
+    found = overfitting.assess(results, n_blocks=4)
+    assert found.trial_sharpes[0] == 0.0 and np.isnan(found.deflated_sharpe[0])
+    assert found.deflated_sharpe[2] == overfitting.deflated_sharpe(found.trial_returns[2], found.trial_sharpes)
+
+
 def test_a_report_shows_the_assessment_of_the_sweep_row_it_repeats():
     from norvane import overfitting
 
