@@ -31,6 +31,7 @@ from norvane.api import backtest
 from norvane.report import Report
 from norvane.run_stats import STAT_NAMES
 from norvane.settings import ALL_SETTINGS
+from norvane.sweeping.runs import describe
 from norvane.sweeps import sweep
 
 __all__ = ["WalkForward", "walk_forward"]
@@ -119,8 +120,14 @@ def walk_forward(
                                f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
         best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
         chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
-        report = _run(test_prices, _test_position(position, prices, test_rows, {**fixed, **chosen}),
-                      {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
+        try:
+            report = _run(test_prices, _test_position(position, prices, test_rows, {**fixed, **chosen}),
+                          {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
+        except MemoryError:
+            raise
+        except Exception as exc:  # say which window, as for a training window
+            raise RuntimeError(f"the test window {test_prices.index[0]} to {test_prices.index[-1]} failed with "
+                               f"the parameters chosen for it, {chosen}: {describe(exc)}") from exc
         curves.append(report.equity)
         rows.append({
             "train_start": train_prices.index[0], "train_end": train_prices.index[-1],

@@ -56,6 +56,14 @@ def test_a_strategy_callable_is_chosen_like_a_setting_and_made_from_history():
     with pytest.raises(TypeError, match="unknown parameter.*'lookbak'.*parameters of momentum: lookback, ahead"):
         norvane.walk_forward(prices, momentum, {"lookbak": [5]}, train=100, test=50)
 
+    def fails_late(prices, lookback=10):  # e.g. a signal that needs more history than the test window has
+        if len(prices) > 150:
+            raise ZeroDivisionError("no signal")
+        return momentum(prices, lookback)
+
+    with pytest.raises(RuntimeError, match=r"test window 2021-07-30 .* \{'lookback': 5\}: ZeroDivisionError: no signal"):
+        norvane.walk_forward(prices, fails_late, {"lookback": [5]}, train=100, test=50)
+
 
 def test_a_stock_delisted_before_a_window_does_not_fail_it():
     prices, position = market()
