@@ -250,8 +250,9 @@ class Report:
         return float(held.mean())
 
     def summary(self) -> str:
-        """The statistics as an aligned two-column text table."""
-        rows = self._stat_rows()
+        """The statistics as an aligned two-column text table, then the
+        assessment's rows when there is one."""
+        rows = self._stat_rows() + self._assessment_rows()
         width = max(len(label) for label, _ in rows)
         return "\n".join(f"{label:<{width}}  {value:>14}" for label, value in rows)
 
