@@ -23,14 +23,13 @@ from norvane.excursions import edge_ratio as _edge_ratio
 from norvane.excursions import stop_analysis as _stop_analysis
 from norvane.excursions import tidy_excursions
 from norvane.overfitting import RowAssessment
+from norvane.run_stats import curve_statistics, profit_factor
 from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 __all__ = ["Report", "EXCURSION_FIELDS"]
-
-_YEAR = pd.Timedelta(days=365.25)
 
 # The levels the excursion figure and the HTML page try when none are given.
 STOP_LEVELS = (0.03, 0.05, 0.08, 0.1, 0.15, 0.2)
@@ -183,59 +182,27 @@ class Report:
         ============================  ==============================================
         """
         eq = self.equity
-        rets = self.returns
-        ppy = self.periods_per_year
-
-        total = eq.iloc[-1] / eq.iloc[0] - 1.0
-        years = (eq.index[-1] - eq.index[0]) / _YEAR
-        cagr = (1.0 + total) ** (1.0 / years) - 1.0 if years > 0 and total > -1.0 else math.nan
-
-        mean = rets.mean() if len(rets) else math.nan
-        std = rets.std(ddof=1) if len(rets) > 1 else math.nan
-        downside = math.sqrt((np.minimum(rets.to_numpy(), 0.0) ** 2).mean()) if len(rets) else math.nan
-        sharpe = _ratio(mean, std) * math.sqrt(ppy)
-        sortino = _ratio(mean, downside) * math.sqrt(ppy)
-
-        dd = self.drawdown
-        max_dd = float(dd.min())
-        trough = dd.idxmin() if max_dd < 0 else pd.NaT
-        peak = eq.loc[:trough].idxmax() if max_dd < 0 else pd.NaT
-        calmar = _ratio(cagr, -max_dd)
-
         closed = self.closed_trades
         r = closed["return"].astype(np.float64)
-        profit_factor = _profit_factor(r)
 
         # NaN weights (a run whose value went NaN) must show, not be skipped.
         gross = float(self.weights.to_numpy(dtype=np.float64).sum())
         cash = float(eq.iloc[-1]) * (1.0 - gross) if self._final_cash is None else self._final_cash
 
-        return pd.Series(
-            {
-                "start": eq.index[0],
-                "end": eq.index[-1],
-                "total_return": float(total),
-                "cagr": float(cagr),
-                "annual_volatility": float(std * math.sqrt(ppy)),
-                "sharpe": float(sharpe),
-                "sortino": float(sortino),
-                "calmar": float(calmar),
-                "max_drawdown": max_dd,
-                "max_drawdown_peak": peak,
-                "max_drawdown_trough": trough,
-                "trades": int(len(closed)),
-                "open_trades": int(len(self.trades) - len(closed)),
-                "win_rate": float((r > 0).mean()) if len(r) else math.nan,
-                "avg_trade_return": float(r.mean()) if len(r) else math.nan,
-                "profit_factor": float(profit_factor),
-                "avg_holding_days": float(closed["holding_days"].mean()) if len(r) else math.nan,
-                "time_in_market": self._time_in_market(),
-                "gross_exposure": gross,
-                "final_cash": cash,
-            },
-            dtype=object,
-            name="stats",
-        )
+        stats: dict[str, Any] = curve_statistics(eq.to_numpy(dtype=np.float64), eq.index,  # type: ignore[arg-type]
+                                                 self.periods_per_year)  # (a DatetimeIndex, checked in __init__)
+        stats.update({
+            "trades": int(len(closed)),
+            "open_trades": int(len(self.trades) - len(closed)),
+            "win_rate": float((r > 0).mean()) if len(r) else math.nan,
+            "avg_trade_return": float(r.mean()) if len(r) else math.nan,
+            "profit_factor": profit_factor(r),
+            "avg_holding_days": float(closed["holding_days"].mean()) if len(r) else math.nan,
+            "time_in_market": self._time_in_market(),
+            "gross_exposure": gross,
+            "final_cash": cash,
+        })
+        return pd.Series(stats, dtype=object, name="stats")
 
     def _time_in_market(self) -> float:
         # +1 on the entry day, -1 on the exit day: a day counts when the
@@ -367,8 +334,8 @@ class Report:
         found = self.assessment
         if found is None:
             return None
-        return report_html.png_base64(report_html.overfitting_figure(found.pbo.performance, found.pbo.pbo)), \
-            self._assessment_rows()
+        figure = report_html.overfitting_figure(found.pbo.performance, found.pbo.pbo)
+        return report_html.png_base64(figure), self._assessment_rows()
 
     def _assessment_rows(self) -> list[tuple[str, str]]:
         found = self.assessment
@@ -423,24 +390,6 @@ def _check_assessment_matches(assessment: Any, returns: pd.Series) -> None:
 
 def _percent(value: float) -> str:
     return "-" if math.isnan(value) else f"{value * 100:.1f}%"
-
-
-def _profit_factor(returns: Any) -> float:
-    """Sum of gains over sum of losses of trade returns (a Series or an array)."""
-    gains, losses = returns[returns > 0].sum(), -returns[returns < 0].sum()
-    if len(returns) == 0:
-        return math.nan
-    if losses > 0:
-        return float(gains / losses)
-    return math.inf if gains > 0 else math.nan
-
-
-def _ratio(numerator: float, denominator: float) -> float:
-    if math.isnan(numerator) or math.isnan(denominator):
-        return math.nan
-    if denominator == 0:
-        return math.inf if numerator > 0 else math.nan
-    return numerator / denominator
 
 
 _LABELS = {

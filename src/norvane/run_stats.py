@@ -18,9 +18,9 @@ import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
-from norvane.report import _YEAR, _profit_factor, _ratio
+__all__ = ["STAT_NAMES", "curve_statistics", "profit_factor", "run_statistics"]
 
-__all__ = ["STAT_NAMES", "run_statistics"]
+_YEAR = pd.Timedelta(days=365.25)
 
 #: The statistics of a run, in the order of `Report.stats()`.
 STAT_NAMES = (
@@ -47,8 +47,43 @@ def run_statistics(equity: NDArray[np.float64], dates: pd.DatetimeIndex, start: 
     ``final_weights`` the engine's final weights by stock index.
     """
     values = np.asarray(equity, dtype=np.float64)[start:]
-    index = dates[start:]
-    # Positions for labels: dates are looked up only where a statistic is one.
+    curve = curve_statistics(values, dates[start:], periods_per_year)
+
+    count = len(trades)
+    entry_rows = np.fromiter(map(itemgetter(_ENTRY_ROW), trades), dtype=np.int64, count=count)
+    exit_rows = np.fromiter(map(itemgetter(_EXIT_ROW), trades), dtype=np.int64, count=count)
+    closed = exit_rows != _OPEN
+    returns = _exit_returns(records, count)[closed]
+    r = pd.Series(returns)
+    # A sum over a contiguous array is the same on either side; the means
+    # stay pandas', which skip NaN.
+    factor = profit_factor(returns)
+    holding = pd.Series((np.where(closed, exit_rows, len(dates) - 1) - entry_rows)[closed])
+
+    held = [float(v) for v in final_weights.values() if v != 0.0]
+    gross = float(np.array(held, dtype=np.float64).sum())
+
+    return {
+        **curve,
+        "trades": int(closed.sum()),
+        "open_trades": int(count - closed.sum()),
+        "win_rate": float((returns > 0).mean()) if len(r) else math.nan,
+        "avg_trade_return": float(r.mean()) if len(r) else math.nan,
+        "profit_factor": float(factor),
+        "avg_holding_days": float(holding.mean()) if len(r) else math.nan,
+        "time_in_market": _time_in_market(len(values), start, entry_rows, exit_rows[closed]),
+        "gross_exposure": gross,
+        "final_cash": float(values[-1]) * (1.0 - gross),
+    }
+
+
+def curve_statistics(values: NDArray[np.float64], index: pd.DatetimeIndex,
+                     periods_per_year: float) -> dict[str, Any]:
+    """The statistics of an equity curve, from ``start`` to ``max_drawdown_trough``.
+
+    ``values`` are the curve's values on the dates of ``index``. Dates are
+    looked up by position, and only where a statistic is one.
+    """
     eq = pd.Series(values)
     ppy = float(periods_per_year)
 
@@ -70,22 +105,6 @@ def run_statistics(equity: NDArray[np.float64], dates: pd.DatetimeIndex, start: 
     if max_dd < 0:
         low = int(dd.idxmin())  # type: ignore[call-overload]  # the label of a RangeIndex: a position
         trough, peak = index[low], index[int(eq.iloc[:low + 1].idxmax())]  # type: ignore[call-overload]
-    calmar = _ratio(cagr, -max_dd)
-
-    count = len(trades)
-    entry_rows = np.fromiter(map(itemgetter(_ENTRY_ROW), trades), dtype=np.int64, count=count)
-    exit_rows = np.fromiter(map(itemgetter(_EXIT_ROW), trades), dtype=np.int64, count=count)
-    closed = exit_rows != _OPEN
-    returns = _exit_returns(records, count)[closed]
-    r = pd.Series(returns)
-    # A sum over a contiguous array is the same on either side; the means
-    # stay pandas', which skip NaN.
-    profit_factor = _profit_factor(returns)
-    holding = pd.Series((np.where(closed, exit_rows, len(dates) - 1) - entry_rows)[closed])
-
-    held = [float(v) for v in final_weights.values() if v != 0.0]
-    gross = float(np.array(held, dtype=np.float64).sum())
-
     return {
         "start": index[0],
         "end": index[-1],
@@ -94,20 +113,29 @@ def run_statistics(equity: NDArray[np.float64], dates: pd.DatetimeIndex, start: 
         "annual_volatility": float(std * math.sqrt(ppy)),
         "sharpe": float(sharpe),
         "sortino": float(sortino),
-        "calmar": float(calmar),
+        "calmar": float(_ratio(cagr, -max_dd)),
         "max_drawdown": max_dd,
         "max_drawdown_peak": peak,
         "max_drawdown_trough": trough,
-        "trades": int(closed.sum()),
-        "open_trades": int(count - closed.sum()),
-        "win_rate": float((returns > 0).mean()) if len(r) else math.nan,
-        "avg_trade_return": float(r.mean()) if len(r) else math.nan,
-        "profit_factor": float(profit_factor),
-        "avg_holding_days": float(holding.mean()) if len(r) else math.nan,
-        "time_in_market": _time_in_market(len(values), start, entry_rows, exit_rows[closed]),
-        "gross_exposure": gross,
-        "final_cash": float(values[-1]) * (1.0 - gross),
     }
+
+
+def profit_factor(returns: Any) -> float:
+    """Sum of gains over sum of losses of trade returns (a Series or an array)."""
+    gains, losses = returns[returns > 0].sum(), -returns[returns < 0].sum()
+    if len(returns) == 0:
+        return math.nan
+    if losses > 0:
+        return float(gains / losses)
+    return math.inf if gains > 0 else math.nan
+
+
+def _ratio(numerator: float, denominator: float) -> float:
+    if math.isnan(numerator) or math.isnan(denominator):
+        return math.nan
+    if denominator == 0:
+        return math.inf if numerator > 0 else math.nan
+    return numerator / denominator
 
 
 def _exit_returns(records: list[NDArray[np.float64]], count: int) -> NDArray[np.float64]:
