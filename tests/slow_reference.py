@@ -207,7 +207,13 @@ def _run(price_values, price_index, price_columns, pos_values, pos_index, pos_co
             cash = rebalance(book, pos_values[pos_row], cash, fee, tax, position_limit, analysis)
             last_pos_row = pos_row
             last_price = price_values[i].copy()
+            for col in np.flatnonzero(np.isnan(last_price)):  # no price today: the last valid one
+                earlier = price_values[:i, col]
+                earlier = earlier[~np.isnan(earlier)]
+                if earlier.size:
+                    last_price[col] = earlier[-1]
             stock_growth.fill(1)
+            pending_exits = []  # re-targeted: today's stops no longer hold
         portfolio_value = cash
         for sid in sorted(book):
             portfolio_value = portfolio_value + book[sid]

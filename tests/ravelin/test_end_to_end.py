@@ -124,13 +124,50 @@ def test_stop_exits(kind, row2, row3, level, touched):
 
 @pytest.mark.parametrize("prices, last_ratio, actions", [
     ([100, 100, np.nan, 110], 110 / 100, {}),             # NaN row keeps value; next ratio vs last valid price
-    ([100, np.nan, 100, 110], 100 / 100 * 110 / 100, {}),  # NaN copied at the rebalance: next price is the reference
+    ([100, np.nan, 100, 110], 100 / 100 * 110 / 100, {}),  # no price on the rebalance row: row 0's is the reference
     ([100, 100, np.nan, 94], 94 / 100, {0: "sl_tp_exit"}),  # growth is measured from 100, not reset by the NaN
 ])
 def test_nan_prices_keep_value_and_growth(prices, last_ratio, actions):
     curve = run(prices, [[1.0]], [0], stop_loss=0.05)
     assert curve.tolist()[:3] == [1.0, (1 - ONE) + ONE, (1 - ONE) + ONE]
     assert curve[3] == (1 - ONE) + ONE * last_ratio
+    assert operations()["actions"] == actions
+
+
+# A is held beside a flat B and goes 10 -> NaN -> 11; the rebalance on the NaN
+# row re-weights A to w, so the move across the gap is worth 0.1 * w.
+@pytest.mark.parametrize("second_row, expected", [
+    ([0.25, 0.75], 1.025),  # sold down to a quarter
+    ([0.75, 0.25], 1.075),  # topped up to three quarters
+    ([1.0, 1.0], 1.05),     # re-targeted at a half
+])
+def test_a_rebalance_inside_a_price_gap_keeps_the_last_valid_price(second_row, expected):
+    curve = run([[10, 5], [10, 5], [np.nan, 5], [11, 5]], [[0.5, 0.5], second_row], [0, 1.5])
+    assert curve[2] == pytest.approx(1.0, abs=1e-6)
+    assert curve[3] == pytest.approx(expected, abs=1e-6)
+
+
+def test_a_stock_bought_without_a_price_is_bought_at_its_last_known_price():
+    # B (priced 8 before the gap) and C (never priced yet) are bought on row 2.
+    prices = [[10, 8, np.nan], [10, 8, np.nan], [10, np.nan, np.nan], [10, 8.8, 12], [10, 8.8, 13.2]]
+    curve = run(prices, [[1.0, 0, 0], [1.0, 1.0, 1.0]], [0, 1.5])
+    third = 1.0 / 3
+    assert curve[3] == pytest.approx(1.0 + 0.1 * third, abs=1e-6)  # B from 8; C at cost until its first price
+    assert curve[4] == pytest.approx(1.0 + 0.2 * third, abs=1e-6)
+
+
+@pytest.mark.parametrize("touched, trades, actions", [
+    # next-row mode: found on the rebalance row, dropped once the rebalance re-targets A
+    (False, [[0, 1, -1], [1, 1, -1]], {}),
+    # touched mode: A leaves at the level before the rebalance, which buys it back
+    (True, [[0, 1, 2], [1, 1, -1], [0, 2, -1]], {}),
+])
+def test_a_stop_found_on_a_rebalance_row(touched, trades, actions):
+    prices = [[10, 5], [10, 5], [9, 5], [9, 5], [9, 5]]
+    curve = run(prices, [[0.5, 0.5], [1.0, 1.0]], [0, 1.5], fee_ratio=FEE, tax_ratio=TAX, stop_loss=0.05,
+                touched_exit=touched)
+    assert sorted(tessary.trades) == sorted(trades)
+    assert curve[3] == curve[2] and curve[4] == curve[2]  # nothing traded after the rebalance
     assert operations()["actions"] == actions
 
 

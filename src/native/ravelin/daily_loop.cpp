@@ -81,6 +81,21 @@ void settle_pending_exits(const run_arguments &arguments, run_state &state) {
     }
 }
 
+// A column without a price on the rebalance row keeps its last valid price
+// as the reference, so the move across the gap is booked when the price
+// returns; a column never priced stays NaN and is valued at cost until its
+// first price.
+void fill_missing_references(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
+    const host::float64_2d &matrix = arguments.price_values;
+    const Py_ssize_t price_row = host::numpy_index(row, matrix.shape(0), 0);
+    for (const auto &[stock, value] : state.positions) {
+        const int column = price_column_of(state, stock);
+        if (!state.last_price.holds(column) || column >= matrix.shape(1)) continue;  // fails when read
+        if (!std::isnan(state.last_price.raw_get(column))) continue;
+        state.last_price.raw_set(column, state.past_prices.last_valid_before(matrix, price_row, column));
+    }
+}
+
 // Trades to the weights of the position row in force, at this row's prices.
 void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssize_t row) {
     host::ref weights = weight_row(arguments, state.pos_row);
@@ -102,6 +117,7 @@ void execute_rebalance(const run_arguments &arguments, run_state &state, Py_ssiz
         host::ref copied = host::require(PyObject_CallMethodNoArgs(price_row.get(), strings.copy));
         state.last_price.copy(host::float64_1d::of(copied.get()));
     }
+    fill_missing_references(arguments, state, row);
 
     host::float64_1d &stock_growth = state.stock_growth.view;
     for (Py_ssize_t stock = 0; stock < stock_growth.shape(0); ++stock) stock_growth.raw_set(stock, 1.0);
@@ -169,7 +185,12 @@ void run_daily_loop(const run_arguments &arguments, run_state &state) {
         mark_to_market(arguments, state, row);
         settle_pending_exits(arguments, state);
 
-        if (state.rebalance_pending) execute_rebalance(arguments, state, row);
+        if (state.rebalance_pending) {
+            execute_rebalance(arguments, state, row);
+            // The rebalance re-targeted every holding and restarted its
+            // growth: a stop found on this row no longer holds.
+            state.pending_exits.clear();
+        }
         state.portfolio_value = portfolio_value(state);
         state.equity_curve.view.set(row, state.portfolio_value);
         advance_position_cursor(arguments, state, row);

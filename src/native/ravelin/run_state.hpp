@@ -9,6 +9,7 @@
 
 #include "host/buffer_view.hpp"
 #include "ravelin/position_book.hpp"
+#include "ravelin/price_history.hpp"
 
 namespace ravelin {
 
@@ -60,6 +61,8 @@ public:
         for (Py_ssize_t column = 0; column < row.shape(0); ++column) values_[column] = row.raw(column);
     }
     double get(Py_ssize_t column) const { return values_[checked(column)]; }
+    bool holds(Py_ssize_t column) const { return column >= 0 && column < static_cast<Py_ssize_t>(values_.size()); }
+    double raw_get(Py_ssize_t column) const { return values_[column]; }
     void set(Py_ssize_t column, double value) { values_[checked(column)] = value; }
     void raw_set(Py_ssize_t column, double value) { values_[column] = value; }
 
@@ -90,6 +93,7 @@ struct run_state {
     host::owned_array<host::float64_1d> equity_curve;
     host::owned_array<host::float64_1d> stock_growth;
     last_prices last_price;
+    price_history past_prices;
 
     double stop_loss_level = 0.0;
     double take_profit_level = 0.0;
