@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 import re
+import warnings
 from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -175,7 +176,7 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
     if not keep:
         raise ValueError("position: no column left that has prices")
     pos_names = [pos_names[i] for i in keep]
-    weights = _row_major(raw_weights, keep, _row_sums(raw_weights, keep))  # relative: each row sums to one
+    weights = _relative_weights(raw_weights, keep)
 
     # The engine matches the two column lists by name and reads any layout:
     # the prices go to it as the frame holds them, without a copy.
@@ -189,7 +190,9 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
             f"{prices.index[-1]}; nothing would be simulated"
         )
     resample = _rebalance_dates(rebalance, price_days, pos_days)
+    pos_index = _first_signal_on_a_trading_day(pos_index, price_index)
     start = int(np.searchsorted(price_index, pos_index[0], side="left"))
+    _warn_if_never_traded(rebalance, resample, price_index, start)
     if retarget is None:
         retarget = rebalance is not None
     if retarget:
@@ -402,7 +405,9 @@ def _weight_matrix(position: pd.DataFrame) -> np.ndarray:
         return (f"found {_plain(values[r, c])} for {position.columns[c]!r} on {position.index[r]} "
                 f"({int(invalid.sum())} such values")
 
-    if not np.isfinite(np.add.reduce(values, axis=None)):  # NaN or infinite somewhere (or a huge sum)
+    with np.errstate(over="ignore"):  # a huge sum is looked into below
+        total = np.add.reduce(values, axis=None)
+    if not np.isfinite(total):  # NaN or infinite somewhere (or a huge sum)
         invalid = ~np.isfinite(values)
         if invalid.any():
             raise ValueError(
@@ -416,12 +421,47 @@ def _weight_matrix(position: pd.DataFrame) -> np.ndarray:
     return values
 
 
+def _relative_weights(values: np.ndarray, columns: list[int]) -> np.ndarray:
+    """The chosen columns, row-major, each row scaled to sum to one.
+
+    A row whose sum overflows (weights near the largest double) is scaled
+    by its largest weight first, so it still holds what it asks for.
+    """
+    sums = _row_sums(values, columns)
+    weights = _row_major(values, columns, sums)
+    for row in np.flatnonzero(np.isinf(sums)):
+        scaled = np.asarray(values[row, columns], dtype=np.float64)
+        scaled = scaled / scaled.max()
+        weights[row] = scaled / scaled.sum()
+    return weights
+
+
 def _row_sums(values: np.ndarray, columns: list[int]) -> np.ndarray:
     """What each row of the chosen columns is divided by to sum to one (1 for a row that holds nothing)."""
     chosen = values if len(columns) == values.shape[1] else values[:, columns]
-    sums = chosen.sum(axis=1, dtype=np.float64)
+    with np.errstate(over="ignore"):  # an overflowing row is rescaled by _relative_weights
+        sums = chosen.sum(axis=1, dtype=np.float64)
     # Weights are not negative: a row sums to zero only when it holds nothing.
     return np.where(sums > 0, sums, 1.0)
+
+
+def _first_signal_on_a_trading_day(pos_index: np.ndarray, price_index: np.ndarray) -> np.ndarray:
+    """Dates the first position row on the last trading day on or before it.
+
+    The engine starts on the first price row dated on or after the first
+    position row and decides a trade at the close of a row it has started
+    on. A first row dated on a weekend or holiday would make its start the
+    next trading day and its first trade the day after; dated on the last
+    trading day before, it trades on the first trading day after its own
+    date, as every later row does. A row dated before the first price keeps
+    its date: the run then starts on the first price row.
+    """
+    first = int(np.searchsorted(price_index, pos_index[0], side="left"))
+    if first == 0 or price_index[first] == pos_index[0]:
+        return pos_index
+    moved = pos_index.copy()
+    moved[0] = price_index[first - 1]
+    return moved
 
 
 def _to_ns(index: pd.DatetimeIndex) -> np.ndarray:
@@ -436,7 +476,10 @@ def _rebalance_dates(spec: Schedule, price_days: pd.DatetimeIndex, pos_days: pd.
     if spec is None:
         return _to_ns(pos_days)
     if isinstance(spec, (str, pd.offsets.BaseOffset)):
-        return _to_ns(_period_ends(spec, price_days))
+        offset = _offset(spec)
+        if price_days[0] + offset <= price_days[0]:
+            raise ValueError(f"rebalance: {spec!r} does not move forward in time; give a period such as 'W' or 'M'")
+        return _to_ns(_period_ends(offset, price_days))
     if isinstance(spec, (pd.Timestamp, np.datetime64)) or not isinstance(spec, Iterable):
         raise TypeError(
             "rebalance: expected None, an offset alias such as 'W' or 'M', or a list of dates; "
@@ -448,9 +491,32 @@ def _rebalance_dates(spec: Schedule, price_days: pd.DatetimeIndex, pos_days: pd.
         raise TypeError(f"rebalance: could not read the dates: {exc}") from None
     if dates.hasnans:
         raise ValueError("rebalance: the dates contain NaT")
+    if len(dates) == 0:
+        raise ValueError("rebalance: no dates given; pass None to trade on every position date")
     _check_same_tz(price_days.tz, dates.tz, "rebalance")
     # The engine walks the dates with a forward-only cursor: give them sorted.
     return _to_ns(dates.normalize().unique().sort_values())
+
+
+def _warn_if_never_traded(spec: Schedule, resample: np.ndarray, price_index: np.ndarray, start: int) -> None:
+    """A scheduled date trades on the price row after the last one on or
+    before it; a schedule none of whose rows lies between the run's first
+    row and its second-to-last would leave the portfolio in cash."""
+    rows = np.searchsorted(price_index, resample, side="right") - 1
+    if np.any((rows >= start) & (rows < len(price_index) - 1)):
+        return
+    if spec is None:
+        what = "the position dates schedule"
+    elif isinstance(spec, (str, pd.offsets.BaseOffset)):
+        what = f"{spec!r} schedules"
+    else:
+        what = f"the {len(resample)} dates given schedule"
+    first, last = (pd.Timestamp(price_index[row]).date() for row in (start, -1))
+    warnings.warn(
+        f"rebalance: {what} no trade between {first} and {last}; the portfolio stays in cash",
+        UserWarning,
+        stacklevel=4,  # the caller of norvane.backtest
+    )
 
 
 def _offset(spec: str | pd.offsets.BaseOffset) -> pd.offsets.BaseOffset:

@@ -104,9 +104,19 @@ def test_rebalance_schedules():
 
     explicit = norvane.backtest(prices, position, [pd.Timestamp("2024-01-12"), "2024-01-05"])
     assert list(explicit.trades["entry_date"]) == [mon8, mon15]
-    monthly = norvane.backtest(prices, position, "M")
-    assert monthly.equity.equals(norvane.backtest(prices, position, "ME").equity)
-    assert monthly.trades.empty  # January has not ended on the 19th
+    with pytest.warns(UserWarning, match="rebalance: 'M' schedules no trade between 2024-01-01 and 2024-01-19"):
+        monthly = norvane.backtest(prices, position, "M")  # January has not ended on the 19th
+    assert monthly.trades.empty
+    with pytest.warns(UserWarning, match="the 2 dates given schedule no trade"):
+        late = norvane.backtest(prices, position, ["2024-01-19", "2024-02-01"])  # only next-day actions
+    assert late.trades.empty and not late.actions.empty
+
+
+def test_weights_near_the_largest_double_still_hold_their_shares():
+    prices, _ = weekly_frames("2024-01-12")
+    position = pd.DataFrame({"A": [1e308, 1e308], "B": [1e308, 0.5e308]}, index=prices.index[[0, 4]])
+    report = norvane.backtest(prices, position, commission=0, sell_tax=0)
+    assert report.weights.to_dict() == pytest.approx({"A": 2 / 3, "B": 1 / 3}, abs=1e-6)
 
 
 def test_time_zones_must_agree():
@@ -162,6 +172,9 @@ BAD_INPUT = [
     (lambda p, q: (p, q.shift(freq="365D"), {}), ValueError, "after the last price date"),
     (lambda p, q: (p, q, {"rebalance": "fortnightly"}), ValueError, "rebalance: 'fortnightly' is not"),
     (lambda p, q: (p, q, {"rebalance": 5}), TypeError, "rebalance: expected None"),
+    (lambda p, q: (p, q, {"rebalance": "-1D"}), ValueError, "rebalance: '-1D' does not move forward in time"),
+    (lambda p, q: (p, q, {"rebalance": pd.DateOffset(months=0)}), ValueError, "does not move forward in time"),
+    (lambda p, q: (p, q, {"rebalance": []}), ValueError, "rebalance: no dates given"),
     (lambda p, q: (p, q, {"stop_loss": 1.5}), ValueError, "stop_loss: must be a nonzero fraction below 1"),
     (lambda p, q: (p, q, {"take_profit": float("nan")}), ValueError, "take_profit: must not be NaN; None means no take profit"),
     (lambda p, q: (p, q, {"commission": "0.1"}), TypeError, "commission: expected a number"),
@@ -265,6 +278,22 @@ def test_a_time_of_day_never_lets_a_signal_trade_on_its_own_day():
     twice = pd.concat([prices, prices.iloc[[1]].set_axis([days[1] + pd.Timedelta("16:00:00")])]).sort_index()
     with pytest.raises(ValueError, match=r"prices: 2 price rows on 2024-01-02 .*keep one row per day"):
         norvane.backtest(twice, position)
+
+
+@pytest.mark.parametrize("signal_dates, rebalance", [
+    (["2024-03-30", "2024-04-06"], None),  # Saturdays
+    (["2024-03-31", "2024-04-07"], None),  # calendar period ends, on Sundays
+    (["2024-03-30", "2024-04-06"], "W"),
+])
+def test_a_row_dated_on_a_non_trading_day_trades_on_the_next_trading_day(signal_dates, rebalance):
+    days = pd.bdate_range("2024-03-25", "2024-04-12")
+    prices = pd.DataFrame({"A": np.linspace(10, 12, len(days)), "B": 20.0}, index=days)
+    position = pd.DataFrame({"A": [True, False], "B": [False, True]}, index=pd.DatetimeIndex(signal_dates))
+    report = norvane.backtest(prices, position, rebalance, commission=0, sell_tax=0)
+    assert list(report.trades["entry_date"]) == [pd.Timestamp("2024-04-01"), pd.Timestamp("2024-04-08")]
+    assert report.equity.index[0] == pd.Timestamp("2024-03-29") and report.equity.iloc[0] == 1.0
+    growth = prices["A"]["2024-04-08"] / prices["A"]["2024-04-01"]  # held from Monday to Monday
+    assert report.equity.iloc[-1] == pytest.approx(1 + (growth - 1) * X, abs=1e-12)
 
 
 @pytest.mark.parametrize("keyword", ["commission", "sell_tax"])
