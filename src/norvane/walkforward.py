@@ -19,7 +19,7 @@ boundaries.
 from __future__ import annotations
 
 import itertools
-from collections.abc import Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Callable, Union
 
@@ -106,6 +106,7 @@ def walk_forward(
     if metric not in METRICS:
         raise ValueError(f"metric: expected a statistic of Report.stats() that ranks runs, one of "
                          f"{', '.join(METRICS)}; got {metric!r}")
+    grid = _reusable(grid)
     windows = _windows(prices.index, train, test, anchored)
     if not windows:
         raise ValueError(f"train, test: the {len(prices)} price rows hold no training window followed by a test window")
@@ -147,10 +148,20 @@ def _windows(index: pd.DatetimeIndex, train: Span, test: Span, anchored: bool) -
     test_start = _span_end(index, 0, train, "train")
     while test_start < len(index):
         test_end = min(_span_end(index, test_start, test, "test"), len(index))
+        if test_end <= test_start:  # never with a period that moves forward; a guard against a hang
+            raise ValueError(f"test: {test!r} spans no price row after {index[test_start]}")
         train_start = 0 if anchored else _span_start(index, test_start, train)
         out.append((slice(train_start, test_start), slice(test_start, test_end)))
         test_start = test_end
     return out
+
+
+def _reusable(grid: Any) -> Any:
+    """The grid as something every window can read again: a generator or an
+    iterator (of runs, or of one setting's values) is read once, here."""
+    if isinstance(grid, Mapping):
+        return {name: list(values) if isinstance(values, Iterator) else values for name, values in grid.items()}
+    return list(grid) if isinstance(grid, Iterable) and not isinstance(grid, (str, bytes)) else grid
 
 
 def _offset(span: Span, name: str) -> Any:
@@ -161,9 +172,13 @@ def _offset(span: Span, name: str) -> Any:
             raise ValueError(f"{name}: must be at least one row, got {span}")
         return int(span)
     try:
-        return to_offset(span)
+        offset = to_offset(span)
     except (TypeError, ValueError):
         raise ValueError(f"{name}: expected a number of rows or an offset alias such as '2YE', got {span!r}") from None
+    probe = pd.Timestamp("2000-01-31")
+    if not probe + offset > probe:
+        raise ValueError(f"{name}: must be a period that moves forward in time, got {span!r}")
+    return offset
 
 
 def _span_end(index: pd.DatetimeIndex, start: int, span: Span, name: str) -> int:

@@ -100,6 +100,11 @@ def test_prices_after_a_test_window_never_change_it(strategy):
     (0, 50, "train: must be at least one row"),
     (100, "fortnight", "test: expected a number of rows or an offset alias"),
     (400, 50, "hold no training window followed by a test window"),
+    ("0D", 50, "train: must be a period that moves forward in time, got '0D'"),
+    (100, "0D", "test: must be a period that moves forward"),
+    (100, "-5D", "test: must be a period that moves forward"),
+    (100, pd.offsets.Day(0), "test: must be a period that moves forward"),
+    (100, pd.DateOffset(months=0), "test: must be a period that moves forward"),
     (100, 50, "metric: expected a statistic of Report.stats.. that ranks runs"),
 ])
 def test_bad_windows_and_metrics_are_refused(train, test, error):
@@ -184,3 +189,14 @@ def test_readme_worked_example_runs(tmp_path, monkeypatch, capsys):
     exec(compile(setup, "README.md", "exec"), namespace)
     exec(compile(code, "README.md", "exec"), namespace)
     assert "out-of-sample Sharpe" in capsys.readouterr().out
+
+
+def test_a_grid_given_as_a_generator_serves_every_window():
+    prices, position = market()
+    runs = [{"stop_loss": stop} for stop in GRID["stop_loss"]]
+    listed = norvane.walk_forward(prices, position, runs, train=100, test=50)
+    generated = norvane.walk_forward(prices, position, (run for run in runs), train=100, test=50)
+    valued = norvane.walk_forward(prices, position, {"stop_loss": iter(GRID["stop_loss"])}, train=100, test=50)
+    assert len(listed.windows) == 4
+    pd.testing.assert_frame_equal(generated.windows, listed.windows)
+    pd.testing.assert_frame_equal(valued.windows, listed.windows)
