@@ -133,9 +133,17 @@ def expected_max_sharpe(n_trials: int, sr_std: float) -> float:
         raise ValueError(f"sr_std: a standard deviation cannot be negative, got {spread}")
     n = int(n_trials)
     return spread * (
-        (1.0 - EULER_GAMMA) * _NORMAL.inv_cdf(1.0 - 1.0 / n)
-        + EULER_GAMMA * _NORMAL.inv_cdf(1.0 - 1.0 / (n * math.e))
+        (1.0 - EULER_GAMMA) * _upper_quantile(1.0 / n)
+        + EULER_GAMMA * _upper_quantile(1.0 / (n * math.e))
     )
+
+
+def _upper_quantile(tail: float) -> float:
+    """Phi^-1(1 - tail); by symmetry once 1 - tail rounds to 1 (beyond about
+    10**16 trials), where the direct form would ask for the quantile of 1."""
+    if 1.0 - tail < 1.0:
+        return _NORMAL.inv_cdf(1.0 - tail)
+    return -_NORMAL.inv_cdf(tail)
 
 
 def deflated_sharpe(returns: Any, trial_sharpes: Any) -> float:
@@ -252,6 +260,12 @@ def pbo(trial_returns: pd.DataFrame, n_blocks: int = 16,
     are held at once (two arrays of splits x trials floats: 200 MB for
     1,000 trials), and 1,000 trials x 4,000 rows take about a second or two.
 
+    The splits grow fast with ``n_blocks`` (18: 48,620; 20: 184,756; 24:
+    2.7 million), so what would not fit in memory or time is refused before
+    any work: at most 1,000,000 splits and 40 million split x trial scores
+    (about 640 MB) with the default metric, at most 100,000 splits with a
+    custom one.
+
     ``n_blocks`` must be even, at least 2 and no larger than the number of
     rows; with the default metric each half needs at least two rows. NaN or
     infinite returns are refused (the halves must hold every trial on the
@@ -264,6 +278,7 @@ def pbo(trial_returns: pd.DataFrame, n_blocks: int = 16,
     sizes = np.full(blocks, rows // blocks, dtype=np.int64)
     sizes[: rows % blocks] += 1
     bounds = np.concatenate([[0], np.cumsum(sizes)])
+    _check_split_budget(blocks, trials, metric is None)
     picks = np.array(list(itertools.combinations(range(blocks), blocks // 2)), dtype=np.int64)
     train_mask = np.zeros((len(picks), blocks), dtype=bool)
     np.put_along_axis(train_mask, picks, True, axis=1)
@@ -369,6 +384,25 @@ def _metric_by_split(values: np.ndarray, bounds: np.ndarray, train_mask: np.ndar
 
 # ---------------------------------------------------------------------------
 # input checks
+
+
+MAX_SPLITS = 1_000_000
+MAX_SPLIT_SCORES = 40_000_000
+MAX_CUSTOM_METRIC_SPLITS = 100_000
+
+
+def _check_split_budget(blocks: int, trials: int, default_metric: bool) -> None:
+    splits = math.comb(blocks, blocks // 2)
+    if default_metric and splits <= MAX_SPLITS and splits * trials <= MAX_SPLIT_SCORES:
+        return
+    if not default_metric and splits <= MAX_CUSTOM_METRIC_SPLITS:
+        return
+    limit = (f"at most {MAX_SPLITS:,} splits and {MAX_SPLIT_SCORES:,} split x trial scores" if default_metric
+             else f"at most {MAX_CUSTOM_METRIC_SPLITS:,} splits with a custom metric")
+    raise ValueError(
+        f"n_blocks: {blocks} blocks make {splits:,} splits of {trials:,} trials, beyond what pbo computes "
+        f"({limit}); use fewer blocks (16 make 12,870 splits)"
+    )
 
 
 def _block_count(n_blocks: Any, rows: int) -> int:

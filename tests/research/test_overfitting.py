@@ -53,6 +53,10 @@ def test_sharpe_ratios_and_deflation_by_hand():
     assert phi(z) == pytest.approx(1 - 1 / (2 * math.e), abs=1e-10)
     assert of.expected_max_sharpe(2, 1.0) == pytest.approx(of.EULER_GAMMA * z, abs=1e-9)
     assert of.expected_max_sharpe(1000, 0.0) == 0.0
+    # Beyond 10**16 trials 1 - 1/n rounds to 1: the upper tail is still found.
+    from scipy.stats import norm
+    huge = 0.1 * ((1 - of.EULER_GAMMA) * norm.isf(1e-18) + of.EULER_GAMMA * norm.isf(1e-18 / math.e))
+    assert of.expected_max_sharpe(10**18, 0.1) == pytest.approx(huge, rel=1e-9)
     # Agreeing trials deflate nothing; spread trials raise the bar.
     assert of.deflated_sharpe(JUMP, [0.3, 0.3, 0.3]) == of.probabilistic_sharpe(JUMP, 0.0)
     bar = of.expected_max_sharpe(2, 0.2 / math.sqrt(2))  # std (ddof 1) of [-0.1, 0.1]
@@ -160,6 +164,11 @@ FRAME = pd.DataFrame({"a": RISE * 5, "b": FALL * 5})
         (lambda: of.deflated_sharpe(JUMP, [0.1, of.sharpe_ratio(JUMP) * math.sqrt(252)]), ValueError,
          r"trial_sharpes: annualised .* divide them by sqrt\(252\)"),
         (lambda: of.pbo(FRAME, 3), ValueError, "n_blocks: expected an even number"),
+        (lambda: of.pbo(pd.DataFrame(np.ones((200, 2))), 100), ValueError,
+         r"n_blocks: 100 blocks make 100,891,344,545,564,193,334,812,497,256 splits .* use fewer blocks"),
+        (lambda: of.pbo(pd.DataFrame(np.ones((200, 2))), 24), ValueError, "2,704,156 splits of 2 trials"),
+        (lambda: of.pbo(pd.DataFrame(np.ones((200, 2))), 20, metric=np.mean), ValueError,
+         "at most 100,000 splits with a custom metric"),
         (lambda: of.pbo(FRAME, 12), ValueError, "12 blocks is more than the 10 rows"),
         (lambda: of.pbo(FRAME, 4.0), TypeError, "n_blocks"),
         (lambda: of.pbo(FRAME.iloc[:3], 2), ValueError, "a half of 1 row"),
