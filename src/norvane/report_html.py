@@ -224,7 +224,12 @@ def write_atomic(path: str | os.PathLike[str], text: str) -> str:
     its permission bits; a symbolic link is written through, as ``open``
     would.
     """
-    target = os.fspath(path)
+    try:
+        target = os.fspath(path)
+    except TypeError:
+        raise TypeError(f"path: expected a str or os.PathLike, got {type(path).__name__}") from None
+    if not isinstance(target, str):
+        raise TypeError("path: expected a str or os.PathLike naming a str path, got bytes")
     real = os.path.realpath(target)
     directory, name = os.path.split(real)
     temp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
@@ -248,9 +253,10 @@ def write_atomic(path: str | os.PathLike[str], text: str) -> str:
                 os.unlink(temp)
             except OSError:
                 pass
-        if isinstance(exc, OSError):
-            # Name the caller's path, not the temporary one.
-            exc.filename, exc.filename2 = target, None
+        if isinstance(exc, OSError) and exc.errno is not None:
+            # Name the caller's path, not the temporary one (a new error: an
+            # emptied second file name would still print as "-> None").
+            raise type(exc)(exc.errno, exc.strerror, target) from exc
         raise
     return target
 

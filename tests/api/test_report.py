@@ -142,6 +142,13 @@ def test_a_failed_write_keeps_the_old_file_and_no_temporary(tmp_path, monkeypatc
     assert os.listdir(tmp_path) == ["r.html"]
 
     monkeypatch.undo()
+    for path, error, message in [
+        (tmp_path / "absent" / "r.html", FileNotFoundError, r"No such file or directory: '.*absent/r\.html'$"),
+        (tmp_path, IsADirectoryError, r"Is a directory: '.*'$"),
+        (12, TypeError, "path: expected a str or os.PathLike, got int"),
+    ]:
+        with pytest.raises(error, match=message):
+            report_html.write_atomic(path, "new page")
     assert report_html.write_atomic(target, "new page") == str(target)
     assert target.read_text(encoding="utf-8") == "new page" and (target.stat().st_mode & 0o777) == 0o640
     assert os.listdir(tmp_path) == ["r.html"]
