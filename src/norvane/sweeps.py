@@ -43,6 +43,8 @@ Grid = Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]  # a dict of lists,
 
 _BACKENDS = ("serial", "processes", "dask")
 _DATE_STATS = ("start", "end", "max_drawdown_peak", "max_drawdown_trough")
+# Counts stay integers beside a failed run: a nullable integer column then.
+_COUNT_STATS = ("trades", "open_trades")
 
 
 def sweep(
@@ -357,10 +359,14 @@ def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome]
     # A run that failed has NaN (NaT for dates) for every statistic; when
     # every run failed, each column still gets the dtype it would have had.
     all_failed = all(stats is None for stats, _, _ in outcomes)
+    any_failed = any(stats is None for stats, _, _ in outcomes)
     for name in STAT_NAMES:
         missing, dtype = (pd.NaT, date_dtype) if name in _DATE_STATS else (np.nan, np.float64)
+        counts = name in _COUNT_STATS and any_failed
+        if counts:
+            missing, dtype = pd.NA, pd.Int64Dtype()
         column = [stats[name] if stats is not None else missing for stats, _, _ in outcomes]
-        data[name] = pd.Series(column, dtype=dtype) if all_failed else column
+        data[name] = pd.Series(column, dtype=dtype) if all_failed or counts else column
     errors = np.empty(n, dtype=object)
     errors[:] = [error for _, _, error in outcomes]
     frame = pd.DataFrame(data, index=pd.RangeIndex(n))

@@ -64,7 +64,7 @@ def assert_same_frames(got, expected):
 
 
 def assert_same_values(got, expected):
-    """Equal to the last bit; a column of counts is float beside a failed row."""
+    """Equal to the last bit; a column of counts is a nullable integer beside a failed row."""
     pd.testing.assert_frame_equal(got.reset_index(drop=True), expected.reset_index(drop=True), check_dtype=False,
                                   check_exact=True)
 
@@ -95,8 +95,9 @@ class TestGrid:
         assert list(out.columns) == ["stop_loss", *STAT_NAMES, "error"]
         assert out["error"].str.startswith("ValueError: stop_loss").all()
         assert out[list(STAT_NAMES)].isna().all().all()
-        # as beside a run that succeeded (serial has failed rows too: counts are float there)
+        # as beside a run that succeeded (serial has failed rows too: counts stay integers there)
         assert out.dtypes[list(STAT_NAMES)].equals(serial.dtypes[list(STAT_NAMES)])
+        assert str(serial["trades"].dtype) == "Int64" and serial["trades"].isna().sum() == 2
         assert len(out.sort_values("sharpe")) == 2
 
     @pytest.mark.parametrize(
