@@ -361,6 +361,7 @@ def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome]
     all_failed = all(stats is None for stats, _, _ in outcomes)
     any_failed = any(stats is None for stats, _, _ in outcomes)
     for name in STAT_NAMES:
+        missing: Any
         missing, dtype = (pd.NaT, date_dtype) if name in _DATE_STATS else (np.nan, np.float64)
         counts = name in _COUNT_STATS and any_failed
         if counts:
