@@ -21,6 +21,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 from pandas.tseries.frequencies import to_offset
 
+from norvane import interrupts
 from norvane.engine_session import run_engine
 from norvane.report import Report
 from norvane.run_stats import run_statistics
@@ -113,7 +114,9 @@ def backtest(
     """
     settings = Settings(commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit,
                         excursion_window, excursion_step)
-    return simulate(prepare(prices, position, rebalance, retarget=retarget, drop_missing=drop_missing), settings)
+    with interrupts.guarded():
+        return simulate(prepare(prices, position, rebalance, retarget=retarget, drop_missing=drop_missing),
+                        settings)
 
 
 @dataclass(frozen=True)

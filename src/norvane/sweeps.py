@@ -32,6 +32,7 @@ from typing import Any, Callable, Union
 import numpy as np
 import pandas as pd
 
+from norvane import interrupts
 from norvane.run_stats import STAT_NAMES
 from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
 from norvane.sweeping.pool import GUARD_ADVICE
@@ -151,7 +152,9 @@ def sweep(
     bar.update(len(outcomes))
     try:
         if tasks:
-            outcomes.update(_run(backend, inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client, bar))
+            with interrupts.guarded():
+                outcomes.update(_run(backend, inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client,
+                                     bar))
     finally:
         bar.close()
     return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), bool(keep_returns),
@@ -165,6 +168,7 @@ def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: An
         for task in sorted(tasks, key=lambda t: t.group):  # each group prepared once
             outcomes[task.index] = preparations.execute(task)
             bar.update(1)
+            interrupts.checkpoint()
         return outcomes
     if backend == "processes":
         from norvane.sweeping.pool import run_local

@@ -27,6 +27,7 @@ import numpy as np
 import pandas as pd
 from pandas.tseries.frequencies import to_offset
 
+from norvane import interrupts
 from norvane.api import backtest
 from norvane.report import Report
 from norvane.run_stats import STAT_NAMES
@@ -65,6 +66,7 @@ class WalkForward:
     degradation: pd.Series
 
 
+@interrupts.guarded()
 def walk_forward(
     prices: pd.DataFrame,
     position: pd.DataFrame | Callable[..., pd.DataFrame],
@@ -112,6 +114,7 @@ def walk_forward(
         raise ValueError(f"train, test: the {len(prices)} price rows hold no training window followed by a test window")
     rows, curves = [], []
     for train_rows, test_rows in windows:
+        interrupts.checkpoint()
         train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
         results = sweep(train_prices, _window_position(position, prices, train_rows), grid, backend=backend,
                         workers=workers, client=client, progress=False, **fixed)

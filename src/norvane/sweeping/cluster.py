@@ -30,6 +30,7 @@ from collections import deque
 from collections.abc import Iterator
 from typing import Any
 
+from norvane import interrupts
 from norvane.sweeping import runs
 from norvane.sweeping.pool import start_failure
 from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Task, describe
@@ -161,6 +162,7 @@ class _Session:
         while pending and len(self.inflight) < width:
             done.add(self.submit(pending.popleft()))
         for future in done:
+            interrupts.checkpoint()
             task, _ = self.inflight.pop(future.key)
             outcome = self.outcome(future)
             if isinstance(outcome, str):

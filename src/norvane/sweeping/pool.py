@@ -34,6 +34,7 @@ from collections import deque
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
+from norvane import interrupts
 from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Preparations, Task, describe
 
 # The first message of a worker: it runs our code, so the bootstrap (and with
@@ -65,6 +66,7 @@ def run_local(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict[i
         for _ in range(width):
             workers.append(_Worker(context, watch_r))
         while dispatch or any(w.task is not None for w in workers):
+            interrupts.checkpoint()
             for worker in workers:
                 if worker.ready and worker.task is None and dispatch:
                     task = dispatch.next_for(worker.group)
