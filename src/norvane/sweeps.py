@@ -20,6 +20,7 @@ are put in grid order whatever order the runs finish in.
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import itertools
 import multiprocessing
@@ -35,7 +36,7 @@ import pandas as pd
 from norvane import interrupts
 from norvane.run_stats import STAT_NAMES
 from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
-from norvane.sweeping.pool import GUARD_ADVICE
+from norvane.sweeping.pool import GUARD_ADVICE, REFUSALS
 from norvane.sweeping.runs import Inputs, Outcome, Preparation, Preparations, Task, callable_name, describe
 
 __all__ = ["sweep"]
@@ -185,6 +186,9 @@ def _refuse_while_bootstrapping() -> None:
     # each of which would import the script again. (A serial sweep there
     # only repeats the script's own work, as any unguarded code does.)
     if getattr(multiprocessing.current_process(), "_inheriting", False):
+        with contextlib.suppress(OSError, KeyError):
+            with open(os.environ[REFUSALS], "a") as refusals:
+                refusals.write(f"{os.getpid()}\n")
         raise RuntimeError(
             "norvane.sweep was called while a new process was importing the main script; " + GUARD_ADVICE
         )

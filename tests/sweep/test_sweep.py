@@ -303,6 +303,21 @@ def _group(pgid):
     return members
 
 
+def _spawned_children(parent):
+    """The children of ``parent`` that multiprocessing spawned."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                ppid = int(stat.read().rsplit(")", 1)[1].split()[1])
+            with open(f"/proc/{entry}/cmdline") as command:
+                if ppid == parent and "spawn_main" in command.read():
+                    found.append(int(entry))
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+    return found
+
+
 def _wait_for_empty(pgid, limit):
     deadline = time.monotonic() + limit
     while _group(pgid) and time.monotonic() < deadline:
@@ -354,6 +369,54 @@ def test_an_unguarded_script_gets_a_runtime_error(tmp_path, backend):
     last = done.stderr.rstrip().splitlines()[-1]
     assert last.startswith("RuntimeError: norvane.sweep: the worker processes failed while importing the main "
                            "script") and 'if __name__ == "__main__":' in last
+    # Workers killed while they start are no sign of a missing guard.
+    killed = 'import os, signal\nif __name__ == "__mp_main__":\n    os.kill(os.getpid(), signal.SIGKILL)\n'
+    done = subprocess.run([sys.executable, _script(tmp_path, killed + GUARDED), backend],
+                          capture_output=True, text=True, timeout=60)
+    last = done.stderr.rstrip().splitlines()[-1]
+    assert last.startswith("RuntimeError: norvane.sweep: a worker process failed while it started"), last
+
+
+SURVIVING = SCRIPT + '''
+def children():
+    """This process's live children, but for multiprocessing's resource tracker."""
+    found = []
+    for task in os.listdir(f"/proc/{os.getpid()}/task"):
+        with open(f"/proc/{os.getpid()}/task/{task}/children") as listed:
+            for pid in listed.read().split():
+                try:
+                    with open(f"/proc/{pid}/cmdline") as command:
+                        if "resource_tracker" not in command.read():
+                            found.append(pid)
+                except FileNotFoundError:
+                    pass
+    return found
+
+if __name__ == "__main__":
+    import os
+    try:
+        main()
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    print("children", children(), flush=True)
+'''
+
+
+@linux_only
+def test_ctrl_c_while_the_local_cluster_starts(tmp_path):
+    # An interactive session lives on after Ctrl-C: no worker may, and the
+    # cluster's scratch space goes too.
+    path = _script(tmp_path, SURVIVING)
+    process = subprocess.Popen([sys.executable, path, "dask"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, env={**os.environ, "TMPDIR": str(tmp_path)})
+    assert process.stdout.readline() == "sweeping\n"
+    deadline = time.monotonic() + 30
+    while not _spawned_children(process.pid) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)  # a worker is importing its modules: seconds before it is up
+    out, err = process.communicate(timeout=60)
+    assert out.splitlines()[-2:] == ["interrupted", "children []"], err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["script.py"]
 
 
 # ---------------------------------------------------------------------------

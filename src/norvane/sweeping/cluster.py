@@ -25,6 +25,11 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import itertools
+import multiprocessing
+import os
+import shutil
+import tempfile
+import time
 import uuid
 from collections import deque
 from collections.abc import Iterator
@@ -32,7 +37,7 @@ from typing import Any
 
 from norvane import interrupts
 from norvane.sweeping import runs
-from norvane.sweeping.pool import start_failure
+from norvane.sweeping.pool import REFUSALS, start_failure
 from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Task, describe
 
 # How long a cluster may take to bring back its workers before it closes.
@@ -52,33 +57,97 @@ def local_client(distributed: Any, workers: int, **options: Any) -> Iterator[Any
     warn. A task fails with the first worker that dies under it (the sweep
     finds the culprit itself), and a worker that died stays the cluster's
     while its nanny brings it back, however long the cluster has run without
-    it. ``options`` go to ``LocalCluster``.
+    it. The cluster's scratch space is a folder of its own, removed on exit.
+    ``options`` go to ``LocalCluster``.
     """
     import dask
 
+    scratch = tempfile.mkdtemp(prefix="norvane-dask-")
+    refusals = os.path.join(scratch, "refusals")
+    try:
+        with dask.config.set({"distributed.deploy.lost-worker-timeout": "1 day", "temporary-directory": scratch,
+                              f"distributed.nanny.pre-spawn-environ.{REFUSALS}": refusals}):
+            with _started_cluster(distributed, workers, refusals, options) as cluster, \
+                    distributed.Client(cluster) as client:
+                try:
+                    yield client
+                except BaseException:
+                    # The caller's error (Ctrl-C above all) is what the caller
+                    # must see, not a cluster failing to close on top of it.
+                    with contextlib.suppress(Exception):
+                        client.close()
+                        cluster.close()
+                    raise
+                # A nanny may still be bringing back a worker that a run took
+                # down, and a cluster closed in the middle of that fails.
+                with contextlib.suppress(TimeoutError, asyncio.TimeoutError):
+                    client.wait_for_workers(workers, timeout=_SETTLING)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def _started_cluster(distributed: Any, workers: int, refusals: str, options: Any) -> Iterator[Any]:
+    """The local cluster, closed on exit; one that fails or is interrupted
+    while it starts leaves no process behind.
+
+    An interrupted start goes on in the cluster's event loop, so its
+    processes are ended here: closing the half-made cluster, then ending
+    whatever it had started by then.
+    """
+    made: list[Any] = []
+
+    class LocalCluster(distributed.LocalCluster):  # type: ignore[misc, name-defined]
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            made.append(self)
+            super().__init__(*args, **kwargs)
+
     settings = {"threads_per_worker": 1, "processes": True, **options}
-    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1 day"}):
+    before = set(multiprocessing.active_children())
+    # The nannies set the refusals variable in this process's environment
+    # too, where it is only needed while the workers start.
+    caller_value = os.environ.get(REFUSALS)
+    try:
+        cluster = LocalCluster(n_workers=workers, dashboard_address="127.0.0.1:0",
+                               scheduler_kwargs={"dashboard": False, "allowed_failures": 0}, **settings)
+    except BaseException as exc:
         try:
-            cluster = distributed.LocalCluster(
-                n_workers=workers, dashboard_address="127.0.0.1:0",
-                scheduler_kwargs={"dashboard": False, "allowed_failures": 0}, **settings,
-            )
-        except RuntimeError as exc:  # e.g. "Nanny failed to start"
-            raise start_failure(describe(exc)) from exc
-        with cluster, distributed.Client(cluster) as client:
-            try:
-                yield client
-            except BaseException:
-                # The caller's error (Ctrl-C above all) is what the caller
-                # must see, not a cluster failing to close on top of it.
-                with contextlib.suppress(Exception):
-                    client.close()
-                    cluster.close()
-                raise
-            # A nanny may still be bringing back a worker that a run took
-            # down, and a cluster closed in the middle of that fails.
-            with contextlib.suppress(TimeoutError, asyncio.TimeoutError):
-                client.wait_for_workers(workers, timeout=_SETTLING)
+            for half_made in made:
+                _close_half_started(half_made)
+        finally:
+            _end(set(multiprocessing.active_children()) - before)
+        if isinstance(exc, RuntimeError):  # e.g. "Nanny failed to start"
+            raise start_failure(describe(exc), unguarded=os.path.exists(refusals)) from exc
+        raise
+    finally:
+        if caller_value is None:
+            os.environ.pop(REFUSALS, None)
+        else:
+            os.environ[REFUSALS] = caller_value
+    with cluster:
+        yield cluster
+
+
+def _close_half_started(cluster: Any) -> None:
+    """Lets an interrupted start finish (briefly), then closes the cluster."""
+    deadline = time.monotonic() + _SETTLING
+    while str(getattr(cluster, "status", "")) in ("Status.init", "Status.created", "Status.starting") \
+            and time.monotonic() < deadline:
+        time.sleep(0.05)
+    with contextlib.suppress(Exception):
+        cluster.close(timeout=_SETTLING)
+    with contextlib.suppress(Exception):
+        cluster._loop_runner.stop()
+
+
+def _end(processes: set[Any]) -> None:
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join(1.0)
+        if process.exitcode is None:
+            process.kill()
+            process.join()
 
 
 def run_dask(inputs: Inputs, tasks: list[Task], workers: int, client: Any, bar: Any) -> dict[int, Outcome]:

@@ -45,6 +45,11 @@ _GRACE = 1.0
 # What a worker has to say when it has nothing to say yet.
 _NOTHING = object()
 
+# A worker that refuses to sweep while it imports the main script notes it
+# in the file this variable names, if it is set (a Dask worker cannot tell
+# its cluster why it failed to start).
+REFUSALS = "NORVANE_SWEEP_REFUSALS"
+
 GUARD_ADVICE = (
     'put the code that runs the sweep under `if __name__ == "__main__":`. Worker processes import '
     "the main script again; guarded, that import only defines what the workers need"
@@ -90,7 +95,7 @@ def run_local(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict[i
                     continue
                 if message is None:  # the worker is gone
                     if not worker.started:
-                        raise start_failure(worker.ended(), after_a_start=started_any)
+                        raise start_failure(worker.ended(), unguarded=not started_any and worker.raised())
                     workers.remove(worker)
                     if worker.task is not None:
                         idle_deaths = 0
@@ -157,7 +162,7 @@ class _Worker:
         try:
             self.process.start()
         except (OSError, EOFError) as exc:  # the fork server died while it started
-            raise start_failure(describe(exc)) from exc
+            raise start_failure(describe(exc), unguarded=False) from exc
         finally:
             child.close()
         self.started = False  # it runs our code
@@ -185,6 +190,10 @@ class _Worker:
             except (EOFError, OSError):
                 return None
         return _NOTHING if self.process.is_alive() else None
+
+    def raised(self) -> bool:
+        """Whether the process ended with an exception (exit code 1) rather than a signal."""
+        return self.process.exitcode == 1
 
     def ended(self) -> str:
         self.process.join(_GRACE)
@@ -217,14 +226,15 @@ def _stop(workers: list[_Worker], gently: bool) -> None:
         worker.conn.close()
 
 
-def start_failure(detail: str, after_a_start: bool = False) -> RuntimeError:
+def start_failure(detail: str, unguarded: bool) -> RuntimeError:
     """The error for worker processes that could not start.
 
-    Started from a script, a worker first imports that script again: when
-    the first workers fail there, the script is almost surely unguarded.
+    Started from a script, a worker first imports that script again;
+    ``unguarded``: the workers failed there, as an unguarded script makes
+    them (rather than being killed, say).
     """
     path = getattr(sys.modules.get("__main__"), "__file__", None)
-    if after_a_start or not path:
+    if not unguarded or not path:
         return RuntimeError(f"norvane.sweep: a worker process failed while it started ({detail})")
     return RuntimeError(
         f"norvane.sweep: the worker processes failed while importing the main script {path} "
