@@ -23,6 +23,7 @@ cause before it reports one:
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import contextlib
 import itertools
 import multiprocessing
@@ -302,16 +303,22 @@ class _Session:
         bar.update(1)
 
     def outcome(self, future: Any) -> Outcome | str:
-        """The run's outcome, or the key of the task a dying worker failed it for."""
-        if future.status == "finished":
-            outcome: Outcome = future.result()
-            return outcome
+        """The run's outcome, or the key of the task a dying worker failed it for.
+
+        A run that had finished may since have lost its result with a worker
+        that died: the scheduler computes it again, and this waits for that.
+        """
         if future.status == "cancelled":
             return None, None, "the run was cancelled on the Dask cluster"
-        exc = future.exception()
-        if isinstance(exc, self.distributed.KilledWorker):
+        try:
+            outcome: Outcome = future.result()
+        except concurrent.futures.CancelledError:
+            return None, None, "the run was cancelled on the Dask cluster"
+        except self.distributed.KilledWorker as exc:
             return str(exc.task)
-        return None, None, describe(exc)
+        except Exception as exc:
+            return None, None, describe(exc)
+        return outcome
 
     def killed(self, future: Any) -> bool:
         """Whether a dying worker failed the task (a preparation that raises returns a Failed)."""
