@@ -64,6 +64,7 @@ public:
         return data_ + i * strides_[0] + j * strides_[1];
     }
     bool empty_source() const noexcept { return !held_; }
+    const char *data() const noexcept { return data_; }
 
     // Bounds-checked element access.
     T get(Py_ssize_t i) const requires(N == 1) { return load(offset(i, 0)); }

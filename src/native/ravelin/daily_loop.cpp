@@ -1,11 +1,11 @@
 #include "ravelin/daily_loop.hpp"
 
 #include <cmath>
-#include <cstring>
 
 #include "host/errors.hpp"
 #include "host/module_setup.hpp"
 #include "ravelin/analysis_binding.hpp"
+#include "host/core_views.hpp"
 #include "ravelin/engine_state.hpp"
 #include "ravelin/rebalance.hpp"
 
@@ -92,7 +92,7 @@ void fill_missing_references(const run_arguments &arguments, run_state &state, P
         const int column = price_column_of(state, stock);
         if (!state.last_price.holds(column) || column >= matrix.shape(1)) continue;  // fails when read
         if (!std::isnan(state.last_price.raw_get(column))) continue;
-        state.last_price.raw_set(column, state.past_prices.last_valid_before(matrix, price_row, column));
+        state.last_price.raw_set(column, state.past_prices.last_valid_before(host::core_view(matrix), price_row, column));
     }
 }
 
@@ -154,21 +154,9 @@ void schedule_rebalance(const run_arguments &arguments, run_state &state, Py_ssi
 
 bool weight_rows_differ(const host::float64_2d &pos_values, Py_ssize_t row_a, Py_ssize_t row_b) {
     const Py_ssize_t rows = pos_values.shape(0);
-    const char *a = pos_values.raw_address(host::numpy_index(row_a, rows, 0), 0);
-    const char *b = pos_values.raw_address(host::numpy_index(row_b, rows, 0), 0);
-    const Py_ssize_t stride = pos_values.stride(1);
-    // |a - b| > 0 holds exactly when a - b is neither 0 nor NaN; one NaN
-    // makes the whole sum NaN. No early exit: the loop stays branch-free.
-    bool any_nan = false, any_change = false;
-    for (Py_ssize_t column = 0; column < pos_values.shape(1); ++column) {
-        double x, y;
-        std::memcpy(&x, a + column * stride, sizeof x);
-        std::memcpy(&y, b + column * stride, sizeof y);
-        const double difference = x - y;
-        any_nan |= difference != difference;
-        any_change |= difference != 0.0;
-    }
-    return any_change && !any_nan;
+    const core::matrix_view weights = host::core_view(pos_values);
+    return core::rows_differ(weights.row(host::numpy_index(row_a, rows, 0)),
+                             weights.row(host::numpy_index(row_b, rows, 0)));
 }
 
 void run_daily_loop(const run_arguments &arguments, run_state &state) {

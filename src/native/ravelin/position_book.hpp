@@ -1,13 +1,18 @@
-// The position book and the one operation that changes a holding.
+// The position book and the one operation that changes a holding, with the
+// analysis module told of every opening and closing.
 #pragma once
 
-#include <map>
+#include "core/position_book.hpp"
 
 namespace ravelin {
 
-// Stock index to the holding's current value (negative for a short; 0.0 for
-// an entry kept with nothing held).
-using position_book = std::map<int, double>;
+using position_book = core::position_book;
+
+// The analysis module hears of an opening or a closing before the book changes.
+struct analysis_hooks {
+    void entered(int stock, double value);
+    void exited(int stock);
+};
 
 // Moves `stock`'s holding to `target`, settles the trade against `cash` with
 // commission and tax, reports the entry or exit to the analysis module, and

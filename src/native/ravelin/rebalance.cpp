@@ -1,9 +1,5 @@
 #include "ravelin/rebalance.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <iterator>
-
 #include "host/buffer_view.hpp"
 #include "host/conversions.hpp"
 #include "host/errors.hpp"
@@ -19,43 +15,15 @@ double weight_sum(PyObject *weights) {
     return host::to_double(total.get());
 }
 
-// The first stock at or after `stock` whose weight is not 0 (NaN is not).
-Py_ssize_t next_weighted(const host::float64_1d &row, Py_ssize_t stock) {
-    while (stock < row.shape(0) && row.raw(stock) == 0.0) ++stock;
-    return stock;
-}
-
 double trade_to_weights(position_book &positions, PyObject *weights, double cash, double fee_ratio,
                         double tax_ratio, double position_limit) {
     host::float64_1d row = host::float64_1d::of(weights);
     if (row.empty_source()) host::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'sum'");  // pinned
-    double total = cash;
-    for (const auto &[stock, value] : positions) total = total + value;
-    const double scale = total / (weight_sum(weights) + 1e-7);
-    const double cap = total * position_limit;
-    // A zero target for a stock not held changes nothing. With a finite
-    // scale and a cap of at least 0 a zero weight makes a zero target, so
-    // only the weighted and the held stocks are visited; the book is walked
-    // alongside the row.
-    const bool zero_weight_is_nothing = std::isfinite(scale) && !(0.0 > cap);
-    auto next_held = positions.begin();
-    for (Py_ssize_t stock = 0; stock < row.shape(0); ++stock) {
-        while (next_held != positions.end() && next_held->first < stock) ++next_held;
-        if (zero_weight_is_nothing) {
-            const Py_ssize_t held_stock = next_held != positions.end() ? next_held->first : row.shape(0);
-            stock = std::min(next_weighted(row, stock), held_stock);
-            if (stock >= row.shape(0)) break;
-        }
-        double target = row.raw(stock) * scale;
-        if (target > cap) target = cap;
-        const bool held = next_held != positions.end() && next_held->first == stock;
-        if (target == 0.0 && !held) continue;
-        // Trading one stock leaves every other entry (and iterator) alone.
-        const auto following = held ? std::next(next_held) : next_held;
-        cash = set_position(positions, static_cast<int>(stock), target, cash, fee_ratio, tax_ratio, true, true);
-        next_held = following;
-    }
-    return cash;
+    const double row_sum = weight_sum(weights);
+    const core::vector_view<double> elements{row.data(), row.shape(0), row.stride(0)};
+    analysis_hooks hooks;
+    return core::trade_to_weights(positions, elements, row_sum, cash, {fee_ratio, tax_ratio}, position_limit,
+                                  hooks);
 }
 
 }  // namespace

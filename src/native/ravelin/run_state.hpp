@@ -9,7 +9,7 @@
 
 #include "host/buffer_view.hpp"
 #include "ravelin/position_book.hpp"
-#include "ravelin/price_history.hpp"
+#include "core/price_history.hpp"
 
 namespace ravelin {
 
@@ -93,7 +93,7 @@ struct run_state {
     host::owned_array<host::float64_1d> equity_curve;
     host::owned_array<host::float64_1d> stock_growth;
     last_prices last_price;
-    price_history past_prices;
+    core::price_history past_prices;
 
     double stop_loss_level = 0.0;
     double take_profit_level = 0.0;

@@ -7,17 +7,6 @@
 
 namespace tessary {
 
-// Slots of one six-value group of an excursion record.
-enum record_slot {
-    adverse_excursion = 0,
-    favourable_excursion = 1,
-    favourable_before_adverse = 2,
-    drawdown = 3,
-    profit_days = 4,
-    period_return = 5,
-    group_size = 6,
-};
-
 // The record of the trade of `stock` entered on day row `entry_row` and
 // left on the current date. Throws with the exception pending and a
 // traceback entry "norvane.tessary.tessary_analysis".

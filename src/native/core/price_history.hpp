@@ -8,22 +8,22 @@
 
 #include <vector>
 
-#include "host/buffer_view.hpp"
+#include "core/matrix_view.hpp"
 
-namespace ravelin {
+namespace core {
 
 class price_history {
 public:
     // The last non-NaN price of `column` in the rows before `row`, NaN when
     // it has none. Rows must not decrease from one call to the next.
-    double last_valid_before(const host::float64_2d &matrix, Py_ssize_t row, Py_ssize_t column);
+    double last_valid_before(const matrix_view &matrix, std::ptrdiff_t row, std::ptrdiff_t column);
 
 private:
     // Rows [0, scanned_rows_[c]) of column c have been read; their last
     // valid price is found_[c]. Each walk back stops there, so a run reads
     // each column of the matrix at most once.
-    std::vector<Py_ssize_t> scanned_rows_;
+    std::vector<std::ptrdiff_t> scanned_rows_;
     std::vector<double> found_;
 };
 
-}  // namespace ravelin
+}  // namespace core

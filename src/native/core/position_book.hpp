@@ -1,0 +1,131 @@
+// The position book and the two operations that change it: moving one
+// holding to a target, and trading the whole book to a row of weights.
+//
+// Both tell `hooks` of an opening (`hooks.entered(stock, target)`) or a
+// closing (`hooks.exited(stock)`) before anything changes, judged by what
+// the book really holds; the trade records are theirs to keep.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <map>
+
+#include "core/matrix_view.hpp"
+
+namespace core {
+
+// Stock index to the holding's current value (negative for a short; 0.0 for
+// an entry kept with nothing held).
+using position_book = std::map<int, double>;
+
+struct costs {
+    double fee_ratio = 0.0;
+    double tax_ratio = 0.0;
+};
+
+namespace detail {
+
+using book_entry = position_book::iterator;
+
+// The stock's entry, created with 0.0 when missing (insert on access).
+inline book_entry entry_of(position_book &positions, book_entry found, int stock) {
+    return found != positions.end() ? found : positions.emplace(stock, 0.0).first;
+}
+
+inline double close_position(position_book &positions, book_entry found, int stock, double cash, costs cost,
+                             bool held, bool erase_closed) {
+    if (!held) return cash;
+    const book_entry entry = entry_of(positions, found, stock);
+    const double new_cash = ((1 - cost.fee_ratio) - cost.tax_ratio) * entry->second + cash;
+    if (erase_closed) {
+        positions.erase(entry);
+    } else {
+        entry->second = 0.0;
+    }
+    return new_cash;
+}
+
+inline double trade_toward(position_book &positions, book_entry found, int stock, double target, double cash,
+                           costs cost, bool erase_closed) {
+    const book_entry entry = entry_of(positions, found, stock);
+    double &value = entry->second;
+    const double amount = target - value;
+    double new_cash;
+    if (amount > 0) {
+        // The whole amount leaves cash; the commission never reaches the holding.
+        new_cash = cash - amount;
+        value = (1 - cost.fee_ratio) * amount + value;
+    } else {
+        const double sold = -amount;
+        new_cash = ((1 - cost.fee_ratio) - cost.tax_ratio) * sold + cash;
+        value = value - sold;
+    }
+    if (erase_closed && value == 0.0) positions.erase(entry);
+    return new_cash;
+}
+
+// The first stock at or after `stock` whose weight is not 0 (NaN is not).
+template <class Row>
+std::ptrdiff_t next_weighted(const Row &row, std::ptrdiff_t stock) {
+    while (stock < row.size && row[stock] == 0.0) ++stock;
+    return stock;
+}
+
+}  // namespace detail
+
+// Moves `stock`'s holding to `target`, settles the trade against `cash` with
+// commission and tax and returns the new cash. `check_held`: a close of a
+// stock without an entry changes nothing (else it makes one and closes it);
+// `erase_closed`: a holding that reaches 0.0 leaves the book.
+template <class Hooks>
+double set_position(position_book &positions, int stock, double target, double cash, costs cost, bool check_held,
+                    bool erase_closed, Hooks &hooks) {
+    const detail::book_entry found = positions.find(stock);  // the one lookup; entries stay valid below
+    const bool held = check_held ? found != positions.end() : true;
+    const bool has_entry = found != positions.end();
+    if (target == 0.0) {
+        if (has_entry && found->second > 0.0) hooks.exited(stock);
+    } else if (!has_entry || found->second == 0.0) {
+        hooks.entered(stock, target);
+    }
+    return target == 0.0 ? detail::close_position(positions, found, stock, cash, cost, held, erase_closed)
+                         : detail::trade_toward(positions, found, stock, target, cash, cost, erase_closed);
+}
+
+// Scales the weight row `row` (element i is stock i; `row_sum` its own
+// pairwise sum) to the equity, caps each target at equity * position_limit
+// and trades every stock of the row in index order. Returns the new cash.
+template <class Row, class Hooks>
+double trade_to_weights(position_book &positions, const Row &row, double row_sum, double cash, costs cost,
+                        double position_limit, Hooks &hooks) {
+    double total = cash;
+    for (const auto &[stock, value] : positions) total = total + value;
+    const double scale = total / (row_sum + 1e-7);
+    const double cap = total * position_limit;
+    // A zero target for a stock not held changes nothing. With a finite
+    // scale and a cap of at least 0 a zero weight makes a zero target, so
+    // only the weighted and the held stocks are visited; the book is walked
+    // alongside the row.
+    const bool zero_weight_is_nothing = std::isfinite(scale) && !(0.0 > cap);
+    auto next_held = positions.begin();
+    for (std::ptrdiff_t stock = 0; stock < row.size; ++stock) {
+        while (next_held != positions.end() && next_held->first < stock) ++next_held;
+        if (zero_weight_is_nothing) {
+            const std::ptrdiff_t held_stock = next_held != positions.end() ? next_held->first : row.size;
+            stock = std::min(detail::next_weighted(row, stock), held_stock);
+            if (stock >= row.size) break;
+        }
+        double target = row[stock] * scale;
+        if (target > cap) target = cap;
+        const bool held = next_held != positions.end() && next_held->first == stock;
+        if (target == 0.0 && !held) continue;
+        // Trading one stock leaves every other entry (and iterator) alone.
+        const auto following = held ? std::next(next_held) : next_held;
+        cash = set_position(positions, static_cast<int>(stock), target, cash, cost, true, true, hooks);
+        next_held = following;
+    }
+    return cash;
+}
+
+}  // namespace core
