@@ -22,7 +22,7 @@ from pandas.api import types as ptypes
 from pandas.tseries.frequencies import to_offset
 
 from norvane import interrupts
-from norvane.engine_session import run_engine
+from norvane.engine_session import EngineRun, run_engine
 from norvane.report import Report
 from norvane.run_stats import run_statistics
 from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag
@@ -135,6 +135,8 @@ class Prepared:
     rebalance: str
     retarget: bool
     start: int  # the first price row on or after the first position date
+    stock_columns: np.ndarray  # the column of price_values of each column of weights
+    weight_sums: np.ndarray  # each row of weights' own sum()
 
 
 def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = None, *,
@@ -200,11 +202,14 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
         retarget = rebalance is not None
     if retarget:
         weights, pos_index, resample = _retargeting_rows(weights, pos_index, price_index, resample)
-    for array in (price_values, price_index, weights, pos_index, resample):
+    stock_columns = np.array([price_pos[name] for name in pos_names], dtype=np.int64)
+    # A C-contiguous array's row sums are each row's own sum(), pairwise.
+    weight_sums = np.ascontiguousarray(weights).sum(axis=1)
+    for array in (price_values, price_index, weights, pos_index, resample, stock_columns, weight_sums):
         array.flags.writeable = False  # shared by every run of a sweep
     return Prepared(price_values, price_index, np.array(price_names, dtype=object), weights, pos_index,
                     np.array(pos_names, dtype=object), pos_names, prices.index,  # type: ignore[arg-type]
-                    resample, _describe_rebalance(rebalance), retarget, start)
+                    resample, _describe_rebalance(rebalance), retarget, start, stock_columns, weight_sums)
 
 
 def for_many_runs(prepared: Prepared) -> Prepared:
@@ -218,7 +223,10 @@ def for_many_runs(prepared: Prepared) -> Prepared:
     index = {name: i for i, name in enumerate(prepared.price_columns)}
     price_values = _row_major(prepared.price_values, [index[name] for name in prepared.pos_names])
     price_values.flags.writeable = False
-    return dataclasses.replace(prepared, price_values=price_values, price_columns=prepared.columns)
+    stock_columns = np.arange(len(prepared.columns), dtype=np.int64)
+    stock_columns.flags.writeable = False
+    return dataclasses.replace(prepared, price_values=price_values, price_columns=prepared.columns,
+                               stock_columns=stock_columns)
 
 
 def simulate(prepared: Prepared, settings: Settings) -> Report:
@@ -230,16 +238,14 @@ def simulate(prepared: Prepared, settings: Settings) -> Report:
             f"excursion_window: {window} days is longer than the {len(dates)} price rows; "
             "no trade could be sampled that far"
         )
-    run = run_engine(prepared.price_values, prepared.price_index, prepared.price_columns, prepared.weights,
-                     prepared.pos_index, prepared.columns, prepared.resample, **settings.engine_arguments())
-    operations = run.operations
+    run = _run(prepared, settings)
     start = prepared.start
     return Report(
-        pd.Series(np.asarray(run.equity)[start:], index=dates[start:], name="equity"),
-        trade_frame(run.trades, run.entry_values, run.records, dates, pos_names, window, step),
-        actions=_by_name(operations["actions"], pos_names, str, "action"),
-        weights=_final_weights(operations["weights"], pos_names),
-        next_weights=_next_weights(operations["next_weights"], pos_names),
+        pd.Series(run.equity[start:], index=dates[start:], name="equity"),
+        trade_frame(run, dates, pos_names, window, step),
+        actions=_by_name(run.action_stocks, run.actions, pos_names, object, "action"),
+        weights=_final_weights(run, pos_names),
+        next_weights=_next_weights(run, pos_names),
         params={**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget},
     )
 
@@ -256,11 +262,15 @@ def simulate_stats(prepared: Prepared, settings: Settings) -> tuple[dict[str, An
             f"excursion_window: {window} days is longer than the {len(prepared.dates)} price rows; "
             "no trade could be sampled that far"
         )
-    run = run_engine(prepared.price_values, prepared.price_index, prepared.price_columns, prepared.weights,
-                     prepared.pos_index, prepared.columns, prepared.resample, **settings.engine_arguments())
+    run = _run(prepared, settings)
     start, dates = prepared.start, prepared.dates
-    stats = run_statistics(run.equity, dates, start, run.trades, run.records, run.operations["weights"])
-    return stats, pd.Series(np.asarray(run.equity)[start:], index=dates[start:], name="equity")
+    stats = run_statistics(run, dates, start)
+    return stats, pd.Series(run.equity[start:], index=dates[start:], name="equity")
+
+
+def _run(prepared: Prepared, settings: Settings) -> EngineRun:
+    return run_engine(prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights,
+                      prepared.pos_index, prepared.weight_sums, prepared.resample, **settings.engine_arguments())
 
 
 # ---------------------------------------------------------------------------
@@ -591,21 +601,21 @@ def _retargeting_rows(weights: np.ndarray, pos_index: np.ndarray, price_index: n
 # results
 
 
-def _by_name(mapping: dict[int, Any], names: list[str], cast: type, label: str) -> pd.Series:
+def _by_name(stocks: np.ndarray, values: np.ndarray, names: list[str], dtype: Any, label: str) -> pd.Series:
     return pd.Series(
-        [cast(v) for v in mapping.values()],
-        index=pd.Index([names[int(k)] for k in mapping], dtype=object, name="stock"),
-        dtype=object if cast is str else np.float64,
+        values,
+        index=pd.Index(np.asarray(names, dtype=object)[stocks], dtype=object, name="stock"),
+        dtype=dtype,
         name=label,
     )
 
 
-def _final_weights(mapping: dict[int, Any], names: list[str]) -> pd.Series:
-    held = {k: v for k, v in mapping.items() if v != 0.0}
-    return _by_name(held, names, float, "weight")
+def _final_weights(run: EngineRun, names: list[str]) -> pd.Series:
+    held = run.weights != 0.0
+    return _by_name(run.weight_stocks[held], run.weights[held], names, np.float64, "weight")
 
 
-def _next_weights(mapping: dict[int, Any], names: list[str]) -> pd.Series:
-    raw = _by_name(mapping, names, float, "next_weight")
+def _next_weights(run: EngineRun, names: list[str]) -> pd.Series:
+    raw = _by_name(run.next_weight_stocks, run.next_weights, names, np.float64, "next_weight")
     total = raw.sum()
     return raw / total if total > 0 else raw

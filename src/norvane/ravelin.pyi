@@ -103,6 +103,56 @@ def backtest_(
         End the run; the next run starts clean.
     """
 
+#: What `simulate` returns: the equity curve, the trades as columns (closed
+#: ones in closing order, then the open ones; exit row -1 while open), one
+#: excursion record per trade as a row of ``records``, the final weights,
+#: the next weights and the next-day actions (0 ``"enter"``, 1 ``"exit"``,
+#: 2 ``"sl_tp_exit"``) by stock number.
+RunColumns: TypeAlias = dict[str, NDArray[Any]]
+
+def simulate(
+    price_values: NDArray[float64],
+    price_index: NDArray[int64],
+    stock_columns: NDArray[int64],
+    pos_values: NDArray[float64],
+    pos_index: NDArray[int64],
+    weight_sums: NDArray[float64],
+    resample: NDArray[int64],
+    fee_ratio: SupportsFloat = 0.001425,
+    tax_ratio: SupportsFloat = 0.003,
+    stop_loss: SupportsFloat = ...,
+    take_profit: SupportsFloat = ...,
+    touched_exit: bool = False,
+    position_limit: SupportsFloat = 1.0,
+    tessary_window: SupportsIndex = 0,
+    tessary_window_step: SupportsIndex = 1,
+) -> RunColumns:
+    """The run of `backtest_` on the same arrays, with every result returned as columns.
+
+    Nothing is left in module state and the interpreter lock is released
+    for the whole simulation: any number of threads may run at once. Ctrl-C
+    ends a run on the main thread within a millisecond or so; `cancel_runs`
+    ends those on other threads.
+
+    ``stock_columns`` gives the price column of each weight column (in
+    place of the names of ``backtest_``) and ``weight_sums`` each weight
+    row's own ``sum()``. The other arguments are those of `backtest_`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        On arguments of the wrong type, shape or range, naming the argument;
+        ValueError too for a price of 0 in a traded column.
+    ZeroDivisionError
+        When the portfolio is worth exactly 0 with holdings left, as
+        `backtest_`.
+    KeyboardInterrupt, MemoryError
+        End the run.
+    """
+
+def cancel_runs() -> None:
+    """Ends every `simulate` in progress on a thread other than the main one with KeyboardInterrupt."""
+
 def get_trade_stocks(
     pos_columns: NDArray[object_], price_index: NDArray[int64]
 ) -> tuple[list[TradeRow], StockOperations]:

@@ -11,12 +11,13 @@ changes. The sweep tests compare them run by run.
 from __future__ import annotations
 
 import math
-from operator import itemgetter
 from typing import Any
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
+
+from norvane.engine_session import EngineRun
 
 __all__ = ["STAT_NAMES", "curve_statistics", "profit_factor", "run_statistics"]
 
@@ -30,38 +31,34 @@ STAT_NAMES = (
     "final_cash",
 )
 
-# A trade row is [stock index, entry row, exit row (-1 while open)]; an
-# excursion record ends with the six values at exit, the last the return.
-_ENTRY_ROW, _EXIT_ROW, _OPEN = 1, 2, -1
+# An excursion record ends with the six values at exit, the last the
+# return; a trade still open has exit row -1.
+_OPEN = -1
 _FIELDS = 6
 
 
-def run_statistics(equity: NDArray[np.float64], dates: pd.DatetimeIndex, start: int, trades: list[list[Any]],
-                   records: list[NDArray[np.float64]], final_weights: dict[int, Any],
+def run_statistics(run: EngineRun, dates: pd.DatetimeIndex, start: int,
                    periods_per_year: float = 252.0) -> dict[str, Any]:
     """`Report.stats()` of a run as a dict.
 
-    ``equity`` is the engine's curve over all of ``dates`` (the price index),
-    of which the report keeps the rows from ``start`` on; ``trades`` and
-    ``records`` are the analysis module's trade rows and excursion records,
-    ``final_weights`` the engine's final weights by stock index.
+    ``run.equity`` is the engine's curve over all of ``dates`` (the price
+    index), of which the report keeps the rows from ``start`` on.
     """
-    values = np.asarray(equity, dtype=np.float64)[start:]
+    values = run.equity[start:]
     curve = curve_statistics(values, dates[start:], periods_per_year)
 
-    count = len(trades)
-    entry_rows = np.fromiter(map(itemgetter(_ENTRY_ROW), trades), dtype=np.int64, count=count)
-    exit_rows = np.fromiter(map(itemgetter(_EXIT_ROW), trades), dtype=np.int64, count=count)
+    count = len(run.stocks)
+    entry_rows, exit_rows = run.entry_rows, run.exit_rows
     closed = exit_rows != _OPEN
-    returns = _exit_returns(records, count)[closed]
+    returns = _exit_returns(run.records)[closed]
     r = pd.Series(returns)
     # A sum over a contiguous array is the same on either side; the means
     # stay pandas', which skip NaN.
     factor = profit_factor(returns)
     holding = pd.Series((np.where(closed, exit_rows, len(dates) - 1) - entry_rows)[closed])
 
-    held = [float(v) for v in final_weights.values() if v != 0.0]
-    gross = float(np.array(held, dtype=np.float64).sum())
+    held = run.weights[run.weights != 0.0]
+    gross = float(held.sum())
 
     return {
         **curve,
@@ -138,13 +135,11 @@ def _ratio(numerator: float, denominator: float) -> float:
     return numerator / denominator
 
 
-def _exit_returns(records: list[NDArray[np.float64]], count: int) -> NDArray[np.float64]:
+def _exit_returns(records: NDArray[np.float64]) -> NDArray[np.float64]:
     """Each trade's return at exit (a record's last value); NaN where the
     whole exit group is -1, the mark of a group without a value."""
-    returns = np.fromiter(map(itemgetter(-1), records), dtype=np.float64, count=count)
-    for i in np.flatnonzero(returns == -1.0):
-        if (records[i][-_FIELDS:] == -1.0).all():
-            returns[i] = np.nan
+    returns = records[:, -1].copy()
+    returns[(records[:, -_FIELDS:] == -1.0).all(axis=1)] = np.nan
     return returns
 
 

@@ -1,21 +1,22 @@
 """The trade table: its columns, and how it is built from what the engine records.
 
-The engine records one trade per opening and closing of a holding, as three
-aligned lists of its analysis module: ``[stock index, entry row, exit row]``
-(exit row -1 while still open), the value the holding was opened with, and
-the trade's excursion record (groups of six values: the offsets sampled
-after entry, then the exit). `trade_frame` turns them into one pandas frame
-in a few vectorised steps.
+The engine records one trade per opening and closing of a holding, as
+aligned columns: the stock number, the entry row, the exit row (-1 while
+still open), the value the holding was opened with, and the trade's
+excursion record (groups of six values: the offsets sampled after entry,
+then the exit) as a row of a matrix. `trade_frame` turns them into one
+pandas frame in a few vectorised steps.
 """
 
 from __future__ import annotations
 
-import itertools
 from typing import Any
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
+
+from norvane.engine_session import EngineRun
 
 __all__ = ["EXCURSION_FIELDS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
 
@@ -42,9 +43,7 @@ TRADE_COLUMNS = (
     "holding_days",
 ) + EXCURSION_FIELDS
 
-# Where the engine's record lists put each fact of a trade.
-_STOCK, _ENTRY_ROW, _EXIT_ROW = 0, 1, 2
-_OPEN = -1
+_OPEN = -1  # the exit row of a trade still open
 
 
 def column_dtype(name: str) -> Any:
@@ -67,26 +66,23 @@ def sampled_offsets(window: int, step: int) -> list[int]:
     return [g * step for g in range(1, groups - 1)]
 
 
-def trade_frame(trades: list[list[Any]], entry_values: list[float], records: list[NDArray[np.float64]],
-                dates: pd.DatetimeIndex, names: list[str],
-                window: int, step: int) -> pd.DataFrame:
+def trade_frame(run: EngineRun, dates: pd.DatetimeIndex, names: list[str], window: int, step: int) -> pd.DataFrame:
     """The trade table of one run, closed trades first in closing order, then the open ones."""
-    count = len(trades)
-    rows = np.fromiter(itertools.chain.from_iterable(trades), dtype=np.int64, count=3 * count).reshape(count, 3)
-    stocks, entry_rows, exit_rows = rows[:, _STOCK], rows[:, _ENTRY_ROW], rows[:, _EXIT_ROW]
+    count = len(run.stocks)
+    stocks, entry_rows, exit_rows = run.stocks, run.entry_rows, run.exit_rows
     closed = exit_rows != _OPEN
     groups = (window - 1) // step + 2
-    excursions = (np.concatenate(records) if count else np.empty(0)).reshape(count, groups, len(EXCURSION_FIELDS))
+    excursions = run.records.reshape(count, groups, len(EXCURSION_FIELDS))
     # A group the prices end before stays at -1 in all six slots: no value.
     excursions = np.where((excursions == -1.0).all(axis=2, keepdims=True), np.nan, excursions)
 
     columns: dict[str, Any] = {
-        "stock": np.asarray(names, dtype=object)[stocks] if count else np.empty(0, dtype=object),
+        "stock": np.asarray(names, dtype=object)[stocks],
         "entry_date": dates.take(entry_rows),
         "exit_date": _dates_at(dates, exit_rows, closed),
         "entry_signal_date": _dates_at(dates, entry_rows - 1, entry_rows > 0),
         "exit_signal_date": _dates_at(dates, exit_rows - 1, exit_rows > 0),
-        "entry_value": np.array(entry_values, dtype=np.float64),
+        "entry_value": run.entry_values,
         "holding_days": np.where(closed, exit_rows, len(dates) - 1) - entry_rows,
     }
     for i, field in enumerate(EXCURSION_FIELDS):

@@ -56,8 +56,6 @@ def test_round_trip_without_costs():
     assert report.actions.to_dict() == {"A": "enter", "B": "exit"}
     assert report.weights.to_dict() == pytest.approx({"B": 1.1 * y / (total + 0.1 * y)}, rel=1e-12)
     assert report.next_weights.to_dict() == {"A": 1.0}
-    # Harvested: the modules no longer hold the run's trades or its prices.
-    assert tessary.trades == tessary.tessary == [] and tessary.prices is None
 
 
 def test_commission_and_tax_reach_the_engine():
@@ -191,7 +189,7 @@ def test_bad_input_fails_before_the_engine_runs(monkeypatch, mutate, error, mess
     def engine_must_not_run(*args, **kwargs):
         raise AssertionError("the engine ran")
 
-    monkeypatch.setattr(engine_session.ravelin, "backtest_", engine_must_not_run)
+    monkeypatch.setattr(engine_session.ravelin, "simulate", engine_must_not_run)
     prices, position, kwargs = mutate(*frames())
     with pytest.raises(error, match=message):
         norvane.backtest(prices, position, **kwargs)

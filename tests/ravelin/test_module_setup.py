@@ -24,7 +24,7 @@ def run_fresh(source):
 
 def test_namespace():
     functions = [name for name, value in vars(ravelin).items() if isinstance(value, types.BuiltinFunctionType)]
-    assert functions == ["get_stock_operations", "ioft", "backtest_", "get_trade_stocks"]
+    assert functions == ["get_stock_operations", "ioft", "backtest_", "get_trade_stocks", "simulate", "cancel_runs"]
     assert all(getattr(ravelin, name).__doc__ is None for name in functions)
     assert ravelin.__doc__ is None and ravelin.__name__ == "norvane.ravelin" and ravelin.__package__ == "norvane"
     assert not hasattr(ravelin, "__path__")

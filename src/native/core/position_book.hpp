@@ -95,10 +95,12 @@ double set_position(position_book &positions, int stock, double target, double c
 
 // Scales the weight row `row` (element i is stock i; `row_sum` its own
 // pairwise sum) to the equity, caps each target at equity * position_limit
-// and trades every stock of the row in index order. Returns the new cash.
-template <class Row, class Hooks>
-double trade_to_weights(position_book &positions, const Row &row, double row_sum, double cash, costs cost,
-                        double position_limit, Hooks &hooks) {
+// and trades every stock of the row in index order, each through
+// `trade(stock, target, cash)` (set_position with erase_closed, returning
+// the new cash). Returns the new cash.
+template <class Row, class Trade>
+double trade_to_weights(const position_book &positions, const Row &row, double row_sum, double cash,
+                        double position_limit, Trade &&trade) {
     double total = cash;
     for (const auto &[stock, value] : positions) total = total + value;
     const double scale = total / (row_sum + 1e-7);
@@ -122,7 +124,7 @@ double trade_to_weights(position_book &positions, const Row &row, double row_sum
         if (target == 0.0 && !held) continue;
         // Trading one stock leaves every other entry (and iterator) alone.
         const auto following = held ? std::next(next_held) : next_held;
-        cash = set_position(positions, static_cast<int>(stock), target, cash, cost, true, true, hooks);
+        cash = trade(static_cast<int>(stock), target, cash);
         next_held = following;
     }
     return cash;

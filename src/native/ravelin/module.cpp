@@ -4,6 +4,7 @@
 #include "ravelin/analysis_binding.hpp"
 #include "ravelin/backtest_entry.hpp"
 #include "ravelin/engine_state.hpp"
+#include "ravelin/lean_entry.hpp"
 #include "ravelin/trade_listing.hpp"
 
 namespace {
@@ -17,6 +18,9 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ravelin::get_trade_stocks)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ravelin::simulate)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"cancel_runs", ravelin::cancel_runs, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -38,6 +42,16 @@ void import_as(PyObject *module, const char *name, PyObject *attribute) {
     host::require_status(PyObject_SetAttr(module, attribute, imported.get()));
 }
 
+// The thread that handles signals: its runs look for Ctrl-C themselves.
+void note_main_thread() {
+    host::ref threading = host::require(PyImport_ImportModule("threading"));
+    host::ref main = host::require(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    host::ref ident = host::require(PyObject_GetAttrString(main.get(), "ident"));
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) host::throw_pending();
+    ravelin::note_main_thread(value);
+}
+
 double numpy_infinity() {
     host::ref numpy = ravelin::module_global(ravelin::strings.org_np);
     host::ref infinity = host::require(PyObject_GetAttrString(numpy.get(), "inf"));
@@ -56,6 +70,7 @@ void run_exec_steps(PyObject *module) {
     import_as(module, "numpy", ravelin::strings.org_np);
     bind_analysis_module(module);
     import_as(module, "datetime", ravelin::strings.datetime);
+    note_main_thread();
     Py_XSETREF(ravelin::stock_operations, host::require(PyDict_New()).release());
     const double infinity = numpy_infinity();
     ravelin::defaults = {1.425 / 1000, 3.0 / 1000, -infinity, infinity};

@@ -21,9 +21,11 @@ double trade_to_weights(position_book &positions, PyObject *weights, double cash
     if (row.empty_source()) host::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'sum'");  // pinned
     const double row_sum = weight_sum(weights);
     const core::vector_view<double> elements{row.data(), row.shape(0), row.stride(0)};
-    analysis_hooks hooks;
-    return core::trade_to_weights(positions, elements, row_sum, cash, {fee_ratio, tax_ratio}, position_limit,
-                                  hooks);
+    return core::trade_to_weights(positions, elements, row_sum, cash, position_limit,
+                                  [&](int stock, double target, double cash_before) {
+                                      return set_position(positions, stock, target, cash_before, fee_ratio, tax_ratio,
+                                                          true, true);
+                                  });
 }
 
 }  // namespace
