@@ -1,5 +1,5 @@
-"""Seeded random markets run through the engine and the slow Python model;
-every result must agree bit for bit."""
+"""Seeded random markets run through the engine (both entries) and the slow
+Python model; every result must agree bit for bit."""
 
 import math
 import pathlib
@@ -68,7 +68,32 @@ def assert_matches_reference(arrays, **parameters):
     assert len(tessary.tessary) == len(want_records)
     for record, want in zip(tessary.tessary, want_records):
         assert np.array_equal(record, want, equal_nan=True)
+    assert_lean_entry_matches(arrays, parameters, want_curve, want_ops, want_trades, want_positions, want_records)
     return curve, want_trades
+
+
+def lean_arguments(price_values, price_index, price_columns, pos_values, pos_index, pos_columns, resample):
+    """simulate's arguments for backtest_'s: a name without a price column is priced from column 0."""
+    column_of = {name: k for k, name in enumerate(price_columns)}
+    stock_columns = np.array([column_of.get(name, 0) for name in pos_columns], dtype=np.int64)
+    sums = np.array([row.sum() for row in pos_values])
+    return price_values, price_index, stock_columns, pos_values, pos_index, sums, resample
+
+
+def assert_lean_entry_matches(arrays, parameters, curve, operations, trades, positions, records):
+    got = ravelin.simulate(*lean_arguments(*arrays), **parameters)
+    assert np.array_equal(got["equity"], curve, equal_nan=True)
+    assert np.column_stack([got["trade_stock"], got["trade_entry_row"], got["trade_exit_row"]]).tolist() == \
+        [list(t) for t in trades]
+    assert np.array_equal(got["trade_entry_value"], np.array(positions, dtype=float), equal_nan=True)
+    assert np.array_equal(got["records"], np.array(records).reshape(got["records"].shape), equal_nan=True)
+    names = ["enter", "exit", "sl_tp_exit"]
+    assert [(s, names[a]) for s, a in zip(got["action_stock"].tolist(), got["action"])] == \
+        list(operations["actions"].items())
+    for key, stocks, values in [("weights", "weight_stock", "weight"), ("next_weights", "next_weight_stock",
+                                                                       "next_weight")]:
+        assert got[stocks].tolist() == list(operations[key])
+        assert np.array_equal(got[values], np.array(list(operations[key].values()), dtype=float), equal_nan=True)
 
 
 CASES = [

@@ -393,11 +393,15 @@ def children():
     return found
 
 if __name__ == "__main__":
-    import os
+    import os, time
     try:
         main()
     except KeyboardInterrupt:
         print("interrupted", flush=True)
+    # A worker caught half-started ends by itself (its pipe is gone), at once.
+    deadline = time.monotonic() + 10
+    while children() and time.monotonic() < deadline:
+        time.sleep(0.1)
     print("children", children(), flush=True)
 '''
 
