@@ -11,6 +11,10 @@ windows, answers from workers), raises it again if the first raise was
 dropped, and so does the end of the call. The caller's handler is back on
 every exit.
 
+Where a KeyboardInterrupt must not land at all (the main thread of a thread
+sweep, holding locks its workers share), `deferred` only notes Ctrl-C, and
+the next `checkpoint` raises it.
+
 Only the interpreter's own handler is wrapped: a handler the caller
 installed (one that does not raise, say) is theirs to keep, and outside the
 main thread there is no signal handling to guard.
@@ -24,7 +28,7 @@ import threading
 from collections.abc import Iterator
 from types import FrameType
 
-__all__ = ["checkpoint", "guarded"]
+__all__ = ["checkpoint", "deferred", "guarded"]
 
 _pending = False  # a Ctrl-C arrived that no KeyboardInterrupt has carried out of the call yet
 
@@ -33,6 +37,11 @@ def _noting_handler(signum: int, frame: FrameType | None) -> None:
     global _pending
     _pending = True
     signal.default_int_handler(signum, frame)
+
+
+def _deferring_handler(signum: int, frame: FrameType | None) -> None:
+    global _pending
+    _pending = True
 
 
 def checkpoint() -> None:
@@ -61,5 +70,19 @@ def guarded() -> Iterator[None]:
         raise
     finally:
         _pending = False
-        if signal.getsignal(signal.SIGINT) is _noting_handler:
+        if signal.getsignal(signal.SIGINT) in (_noting_handler, _deferring_handler):
             signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+@contextlib.contextmanager
+def deferred() -> Iterator[None]:
+    """Within a guarded call, Ctrl-C is only noted in the block: `checkpoint` raises it."""
+    if signal.getsignal(signal.SIGINT) is not _noting_handler:
+        yield  # not guarded: nothing to defer
+        return
+    signal.signal(signal.SIGINT, _deferring_handler)
+    try:
+        yield
+    finally:
+        if signal.getsignal(signal.SIGINT) is _deferring_handler:
+            signal.signal(signal.SIGINT, _noting_handler)

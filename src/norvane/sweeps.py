@@ -1,5 +1,5 @@
-"""Many backtests at once: a parameter grid run serially, on all local cores
-or on a Dask cluster.
+"""Many backtests at once: a parameter grid run on all local cores (threads
+or processes), serially or on a Dask cluster.
 
 The grid may vary the strategy as well as the backtest settings: the
 position is then a callable, ``make_position(prices, **strategy_params)``,
@@ -8,10 +8,12 @@ share the strategy's parameters and the frame settings share one
 preparation (the position frame and the engine's arrays), made once in each
 process that runs them (`norvane.sweeping.runs`).
 
-The engine keeps its state per process, so a process runs one backtest at a
-time (`norvane.engine_session` serialises them): parallelism comes from
-processes, never from threads. The sweep's inputs go to each worker process
-once, and each task carries only its own few parameters.
+The engine releases the interpreter lock while it runs and keeps nothing
+in module state, so the default backend runs on threads of this process,
+sharing one copy of the inputs (`norvane.sweeping.threads`). Worker
+processes suit a strategy that spends its time in pure Python, which holds
+the lock: the sweep's inputs go to each worker process once, and each task
+carries only its own few parameters.
 
 Every backend returns the same frame for the same inputs, bit for bit: the
 runs are the same computations whichever process makes them, and the rows
@@ -43,7 +45,7 @@ __all__ = ["sweep"]
 
 Grid = Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]  # a dict of lists, or a list of dicts
 
-_BACKENDS = ("serial", "processes", "dask")
+_BACKENDS = ("threads", "processes", "serial", "dask")
 _DATE_STATS = ("start", "end", "max_drawdown_peak", "max_drawdown_trough")
 # Counts stay integers beside a failed run: a nullable integer column then.
 _COUNT_STATS = ("trades", "open_trades")
@@ -55,7 +57,7 @@ def sweep(
     grid: Grid,
     *,
     rebalance: Any = None,
-    backend: str = "processes",
+    backend: str = "threads",
     workers: int | None = None,
     client: Any = None,
     keep_equity: bool = False,
@@ -86,13 +88,17 @@ def sweep(
         The rebalance schedule of every run (``rebalance`` may instead be a
         key of ``grid``).
     backend:
-        ``"processes"`` (default): local worker processes. ``"serial"``: one
-        run after another in this process. ``"dask"``: the tasks of a
-        ``dask.distributed`` cluster; needs ``norvane[dask]``.
+        ``"threads"`` (default): threads of this process, which share the
+        inputs; the engine runs without the interpreter lock, so they use
+        every core unless the strategy itself spends its time in pure
+        Python. ``"processes"``: local worker processes (for such a
+        strategy). ``"serial"``: one run after another in this thread.
+        ``"dask"``: the tasks of a ``dask.distributed`` cluster; needs
+        ``norvane[dask]``.
     workers:
-        Number of worker processes (default: the usable CPU count, at most
-        one per run). With ``backend="dask"`` and no ``client``, the size of
-        the local cluster started for the sweep.
+        Number of threads or worker processes (default: the usable CPU
+        count, at most one per run). With ``backend="dask"`` and no
+        ``client``, the size of the local cluster started for the sweep.
     client:
         A ``distributed.Client`` to run on (``backend="dask"`` only). Without
         one a local cluster is started for the sweep and closed afterwards.
@@ -120,7 +126,7 @@ def sweep(
     Raises
     ------
     KeyboardInterrupt
-        On Ctrl-C, at once: worker processes are stopped mid-run.
+        On Ctrl-C, at once: runs in progress on threads or worker processes are stopped.
     RuntimeError
         When worker processes cannot start, above all in a script that does
         not start its sweep under ``if __name__ == "__main__":``.
@@ -143,7 +149,7 @@ def sweep(
             raise ValueError("workers: the size of a given Dask cluster is up to its client; leave workers=None")
     if backend == "serial" and workers not in (None, 1):
         raise ValueError(f"workers: the serial backend runs in this process alone, got workers={workers}")
-    if strategy is not None and backend != "serial":
+    if strategy is not None and backend in ("processes", "dask"):
         strategy.check_shippable(backend)
 
     curves_wanted = bool(keep_equity) or bool(keep_returns)
@@ -171,6 +177,10 @@ def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: An
             bar.update(1)
             interrupts.checkpoint()
         return outcomes
+    if backend == "threads":
+        from norvane.sweeping.threads import run_threads
+
+        return run_threads(inputs, tasks, width, bar)
     if backend == "processes":
         from norvane.sweeping.pool import run_local
 

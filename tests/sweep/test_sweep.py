@@ -109,7 +109,7 @@ class TestGrid:
             (None, {"rebalance": ["M"]}, {"rebalance": "W"}, TypeError, "both"),
             (None, {"stop_loss": 0.1}, {}, TypeError, "list of values"),
             (None, [0.1, 0.2], {}, TypeError, r"grid\[0\]"),
-            (None, {"stop_loss": [0.1]}, {"backend": "threads"}, ValueError, "backend"),
+            (None, {"stop_loss": [0.1]}, {"backend": "thread"}, ValueError, "backend"),
             (None, {"stop_loss": [0.1]}, {"backend": "serial", "workers": 2}, ValueError, "serial"),
             (None, {"stop_loss": [0.1]}, {"client": object()}, ValueError, "client"),
             (None, {"stop_loss": [0.1]}, {"workers": 0}, ValueError, "workers"),
@@ -118,7 +118,7 @@ class TestGrid:
             (lambda prices, days: None, {"stop_loss": [0.1]}, {}, TypeError, "needs days"),
             (lambda prices, stop_loss=0.1: None, {}, {}, TypeError, "named like backtest settings"),
             (lambda: None, {}, {}, TypeError, "prices as its first argument"),
-            (lambda prices, k=1: None, {"k": [1]}, {}, TypeError, "<lambda> cannot be pickled"),
+            (lambda prices, k=1: None, {"k": [1]}, {"backend": "processes"}, TypeError, "<lambda> cannot be pickled"),
         ],
     )
     def test_bad_arguments_fail_before_any_run(self, market, position, grid, kwargs, error, match):
@@ -184,7 +184,7 @@ class TestStrategyParameters:
             position = momentum(market[0], lookback=row["lookback"], top=row["top"])
             assert_same_stats(row, norvane.backtest(market[0], position, "W", stop_loss=stop_loss).stats())
 
-    @pytest.mark.parametrize("backend", ["serial", "processes"])
+    @pytest.mark.parametrize("backend", ["serial", "threads", "processes"])
     def test_each_strategy_once_per_process_and_the_same_frame(self, market, serial_strategies, tmp_path,
                                                                backend):
         log = tmp_path / "calls"
@@ -193,7 +193,7 @@ class TestStrategyParameters:
         calls = collections.Counter(log.read_text().splitlines())
         assert set(calls.values()) == {1}
         assert len({line.split(" ", 1)[1] for line in calls}) == 4
-        if backend == "serial":
+        if backend != "processes":  # one process: each strategy exactly once
             assert len(calls) == 4
 
     def test_a_failing_strategy_fails_its_rows_only(self, market):
@@ -205,9 +205,27 @@ class TestStrategyParameters:
         assert got["error"][4:].isna().all() and got["sharpe"][4:].notna().all()
 
 
-def test_process_pool_gives_the_serial_frame(market, serial):
-    got = sweep(*market, GRID, backend="processes", workers=2, keep_equity=True, sell_tax=0.001)
+@pytest.mark.parametrize("backend, workers", [("processes", 2), ("threads", 3), ("threads", None)])
+def test_parallel_backends_give_the_serial_frame(market, serial, backend, workers):
+    got = sweep(*market, GRID, backend=backend, workers=workers,
+                keep_equity=True, sell_tax=0.001)
     assert_same_frames(got, serial)
+
+
+def test_ctrl_c_ends_a_thread_sweep(market):
+    # Ctrl-C 0.5 s into 20,000 runs on threads: the runs in progress end, the
+    # rest never start, and the caller's handler is back.
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            sweep(*market, {"commission": list(np.linspace(0.001, 0.002, 20_000))}, backend="threads", workers=2)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 3.0
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert not [t for t in threading.enumerate() if t.name.startswith("norvane-sweep")]
 
 
 def test_a_crashing_run_is_pinned_on_its_rows(market, serial_strategies):

@@ -11,7 +11,6 @@ time and makes each group's at most once.
 
 from __future__ import annotations
 
-import gc
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Union
 
@@ -93,18 +92,10 @@ def prepare(inputs: Inputs, preparation: Preparation) -> api.Prepared | Failed:
 def run(prepared: api.Prepared | Failed, settings: Settings, keep_equity: bool) -> Outcome:
     if isinstance(prepared, Failed):
         return None, None, prepared.text
-    collecting = gc.isenabled()
-    # The run's thousands of trade rows are gone again when simulate_stats
-    # returns; with the collector on, it would walk them first.
-    gc.disable()
     try:
-        # The engine runs one backtest per process at a time; run_engine takes its lock.
         stats, equity = api.simulate_stats(prepared, settings)
     except Exception as exc:  # a failing run is a result, not the end of the sweep
         return None, None, describe(exc)
-    finally:
-        if collecting:
-            gc.enable()
     return stats, (equity if keep_equity else None), None
 
 
