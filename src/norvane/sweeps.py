@@ -160,7 +160,7 @@ def sweep(
     try:
         if tasks:
             with interrupts.guarded():
-                outcomes.update(_run(backend, inputs, tasks, min(workers or _usable_cpus(), len(tasks)), client,
+                outcomes.update(_run(backend, inputs, tasks, min(workers or usable_cpus(), len(tasks)), client,
                                      bar))
     finally:
         bar.close()
@@ -356,7 +356,7 @@ def _group_key(varied: list[tuple[str, Any]], index: int) -> Any:
         return ("alone", index)
 
 
-def _usable_cpus() -> int:
+def usable_cpus() -> int:
     count = getattr(os, "process_cpu_count", None)
     if count is not None:
         return count() or 1

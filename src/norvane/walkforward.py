@@ -18,6 +18,7 @@ boundaries.
 
 from __future__ import annotations
 
+import functools
 import itertools
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
@@ -33,7 +34,8 @@ from norvane.report import Report
 from norvane.run_stats import STAT_NAMES
 from norvane.settings import ALL_SETTINGS
 from norvane.sweeping.runs import describe
-from norvane.sweeps import sweep
+from norvane.sweeping.threads import on_threads
+from norvane.sweeps import sweep, usable_cpus
 
 __all__ = ["WalkForward", "walk_forward"]
 
@@ -76,7 +78,7 @@ def walk_forward(
     test: Span,
     anchored: bool = False,
     metric: str = "sharpe",
-    backend: str = "serial",
+    backend: str = "threads",
     workers: int | None = None,
     client: Any = None,
     **fixed: Any,
@@ -100,7 +102,10 @@ def walk_forward(
         largest wins, so ``"annual_volatility"`` picks the most volatile;
         runs that fail or give NaN never win). A date statistic is refused.
     backend, workers, client:
-        The sweep backend of the training windows, as for :func:`norvane.sweep`
+        ``"threads"`` (default): the windows run side by side on ``workers``
+        threads (default: the usable CPU count), each sweeping its training
+        window in its own thread. Any other sweep backend, as for
+        :func:`norvane.sweep`, sweeps one window after another
         (``"processes"`` starts its workers afresh for every window).
     """
     if not isinstance(prices, pd.DataFrame) or not isinstance(prices.index, pd.DatetimeIndex):
@@ -112,36 +117,70 @@ def walk_forward(
     windows = _windows(prices.index, train, test, anchored)
     if not windows:
         raise ValueError(f"train, test: the {len(prices)} price rows hold no training window followed by a test window")
-    rows, curves = [], []
-    for train_rows, test_rows in windows:
-        interrupts.checkpoint()
-        train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
-        results = sweep(train_prices, _window_position(position, prices, train_rows), grid, backend=backend,
-                        workers=workers, client=client, progress=False, **fixed)
-        scores = pd.to_numeric(results[metric], errors="coerce")
-        if scores.isna().all():
-            raise RuntimeError(f"no run on the training window ending {train_prices.index[-1]} gave a {metric}: "
-                               f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
-        best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
-        chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
-        try:
-            report = _run(test_prices, _test_position(position, prices, test_rows, {**fixed, **chosen}),
-                          {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
-        except MemoryError:
-            raise
-        except Exception as exc:  # say which window, as for a training window
-            raise RuntimeError(f"the test window {test_prices.index[0]} to {test_prices.index[-1]} failed with "
-                               f"the parameters chosen for it, {chosen}: {describe(exc)}") from exc
-        curves.append(report.equity)
-        rows.append({
-            "train_start": train_prices.index[0], "train_end": train_prices.index[-1],
-            "test_start": test_prices.index[0], "test_end": test_prices.index[-1],
-            **chosen, "in_sample": float(scores[best]), "out_of_sample": float(report.stats()[metric]),
-        })
-    table = pd.DataFrame(rows)
-    equity = _chain(curves)
+    def one_window(rows: tuple[slice, slice], window_backend: str) -> tuple[dict[str, Any], pd.Series]:
+        return _walk_window(prices, position, grid, rows, metric, window_backend, workers, client, fixed)
+
+    if backend == "threads":
+        # The windows are independent: each runs on a thread of its own, its
+        # sweep in that thread.
+        width = min(workers or usable_cpus(), len(windows))
+        done: dict[int, tuple[dict[str, Any], pd.Series] | Exception] = {}
+        on_threads([functools.partial(_outcome, one_window, rows, "serial") for rows in windows], width,
+                   done.__setitem__)
+        outcomes = [done[k] for k in range(len(windows))]
+        failed = next((o for o in outcomes if isinstance(o, Exception)), None)
+        if failed is not None:
+            raise failed  # the first window that failed, as one after another
+        results = outcomes
+    else:
+        results = []
+        for rows in windows:
+            interrupts.checkpoint()
+            results.append(one_window(rows, backend))
+    table = pd.DataFrame([row for row, _ in results])  # type: ignore[misc]
+    equity = _chain([curve for _, curve in results])  # type: ignore[misc]
     return WalkForward(table, equity, Report(equity).stats(),
                        (table["out_of_sample"] - table["in_sample"]).rename("degradation"))
+
+
+def _outcome(call: Callable[..., Any], *args: Any) -> Any:
+    """What the call returns, or the Exception it raised (to be raised in window order)."""
+    try:
+        return call(*args)
+    except MemoryError:
+        raise
+    except Exception as exc:
+        return exc
+
+
+def _walk_window(prices: pd.DataFrame, position: Any, grid: Any, rows: tuple[slice, slice], metric: str,
+                 backend: str, workers: int | None, client: Any,
+                 fixed: dict[str, Any]) -> tuple[dict[str, Any], pd.Series]:
+    """Chooses on the window's training rows, trades the choice on its test rows."""
+    train_rows, test_rows = rows
+    train_prices, test_prices = prices.iloc[train_rows], prices.iloc[test_rows]
+    results = sweep(train_prices, _window_position(position, prices, train_rows), grid, backend=backend,
+                    workers=workers if backend != "serial" else None, client=client, progress=False, **fixed)
+    scores = pd.to_numeric(results[metric], errors="coerce")
+    if scores.isna().all():
+        raise RuntimeError(f"no run on the training window ending {train_prices.index[-1]} gave a {metric}: "
+                           f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
+    best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
+    chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
+    try:
+        report = _run(test_prices, _test_position(position, prices, test_rows, {**fixed, **chosen}),
+                      {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
+    except MemoryError:
+        raise
+    except Exception as exc:  # say which window, as for a training window
+        raise RuntimeError(f"the test window {test_prices.index[0]} to {test_prices.index[-1]} failed with "
+                           f"the parameters chosen for it, {chosen}: {describe(exc)}") from exc
+    row = {
+        "train_start": train_prices.index[0], "train_end": train_prices.index[-1],
+        "test_start": test_prices.index[0], "test_end": test_prices.index[-1],
+        **chosen, "in_sample": float(scores[best]), "out_of_sample": float(report.stats()[metric]),
+    }
+    return row, report.equity
 
 
 def _windows(index: pd.DatetimeIndex, train: Span, test: Span, anchored: bool) -> list[tuple[slice, slice]]:

@@ -36,6 +36,10 @@ def test_each_test_window_trades_the_in_sample_best_from_cash():
     assert result.degradation.equals(windows["out_of_sample"] - windows["in_sample"])
     anchored = norvane.walk_forward(prices, position, GRID, train=100, test=50, anchored=True, rebalance="W")
     assert (anchored.windows["train_start"] == prices.index[0]).all()
+    # Windows side by side on threads (the default) or one after another: the same result.
+    one_by_one = norvane.walk_forward(prices, position, GRID, train=100, test=50, rebalance="W", backend="serial")
+    pd.testing.assert_frame_equal(one_by_one.windows, windows)
+    assert one_by_one.equity.equals(result.equity) and one_by_one.stats.equals(result.stats)
 
 
 def momentum(prices, lookback=10, ahead=0):

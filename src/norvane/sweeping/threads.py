@@ -16,14 +16,17 @@ KeyboardInterrupt once every thread has stopped.
 from __future__ import annotations
 
 import concurrent.futures
+import functools
 import threading
 from collections import Counter, deque
-from typing import Any
+from typing import Any, Callable, TypeVar
 
 from norvane import interrupts, ravelin
 from norvane.api import Prepared
 from norvane.sweeping import runs
 from norvane.sweeping.runs import Failed, Inputs, Outcome, Task
+
+T = TypeVar("T")
 
 
 class SharedPreparations:
@@ -71,9 +74,23 @@ _POLL = 0.05
 
 def run_threads(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict[int, Outcome]:
     shared = SharedPreparations(inputs, tasks)
+    ordered = sorted(tasks, key=lambda t: t.group)
     outcomes: dict[int, Outcome] = {}
-    todo = deque(sorted(tasks, key=lambda t: t.group))
-    in_flight: dict[concurrent.futures.Future[Outcome], Task] = {}
+
+    def finished(k: int, outcome: Outcome) -> None:
+        outcomes[ordered[k].index] = outcome
+        bar.update(1)
+
+    on_threads([functools.partial(shared.execute, task) for task in ordered], width, finished)
+    return outcomes
+
+
+def on_threads(calls: list[Callable[[], T]], width: int, finished: Callable[[int, T], None]) -> None:
+    """Makes the calls on ``width`` threads, in order as far as they start;
+    ``finished(k, result)`` is called on this thread as each call returns.
+    The first call that raises ends them all with its exception."""
+    todo = deque(range(len(calls)))
+    in_flight: dict[concurrent.futures.Future[T], int] = {}
     # A KeyboardInterrupt raised inside the pool's own locks would leave them
     # held: Ctrl-C is only noted while the pool runs, and raised between waits.
     with concurrent.futures.ThreadPoolExecutor(width, thread_name_prefix="norvane-sweep") as pool, \
@@ -81,22 +98,20 @@ def run_threads(inputs: Inputs, tasks: list[Task], width: int, bar: Any) -> dict
         try:
             while todo or in_flight:
                 while todo and len(in_flight) < _QUEUED_PER_THREAD * width:
-                    task = todo.popleft()
-                    in_flight[pool.submit(shared.execute, task)] = task
+                    k = todo.popleft()
+                    in_flight[pool.submit(calls[k])] = k
                 done, _ = concurrent.futures.wait(in_flight, timeout=_POLL,
                                                   return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in done:
-                    outcomes[in_flight.pop(future).index] = future.result()
-                    bar.update(1)
+                    finished(in_flight.pop(future), future.result())
                 interrupts.checkpoint()
         except BaseException:
             _stop(in_flight)
             raise
-    return outcomes
 
 
-def _stop(in_flight: dict[concurrent.futures.Future[Outcome], Task]) -> None:
-    """Drops the runs not started and ends those in progress."""
+def _stop(in_flight: dict[concurrent.futures.Future[T], int]) -> None:
+    """Drops the calls not started and ends the runs in progress."""
     for future in in_flight:
         future.cancel()
     running = [future for future in in_flight if not future.done()]
