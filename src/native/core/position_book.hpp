@@ -11,12 +11,14 @@
 #include <iterator>
 #include <map>
 
+#include "core/flat_book.hpp"
 #include "core/matrix_view.hpp"
 
 namespace core {
 
 // Stock index to the holding's current value (negative for a short; 0.0 for
-// an entry kept with nothing held).
+// an entry kept with nothing held). The native run keeps its book in a
+// `flat_book`, which orders and changes its entries alike.
 using position_book = std::map<int, double>;
 
 struct costs {
@@ -26,17 +28,17 @@ struct costs {
 
 namespace detail {
 
-using book_entry = position_book::iterator;
-
 // The stock's entry, created with 0.0 when missing (insert on access).
-inline book_entry entry_of(position_book &positions, book_entry found, int stock) {
+template <class Book>
+typename Book::iterator entry_of(Book &positions, typename Book::iterator found, int stock) {
     return found != positions.end() ? found : positions.emplace(stock, 0.0).first;
 }
 
-inline double close_position(position_book &positions, book_entry found, int stock, double cash, costs cost,
-                             bool held, bool erase_closed) {
+template <class Book>
+double close_position(Book &positions, typename Book::iterator found, int stock, double cash, costs cost, bool held,
+                      bool erase_closed) {
     if (!held) return cash;
-    const book_entry entry = entry_of(positions, found, stock);
+    const auto entry = entry_of(positions, found, stock);
     const double new_cash = ((1 - cost.fee_ratio) - cost.tax_ratio) * entry->second + cash;
     if (erase_closed) {
         positions.erase(entry);
@@ -46,9 +48,10 @@ inline double close_position(position_book &positions, book_entry found, int sto
     return new_cash;
 }
 
-inline double trade_toward(position_book &positions, book_entry found, int stock, double target, double cash,
-                           costs cost, bool erase_closed) {
-    const book_entry entry = entry_of(positions, found, stock);
+template <class Book>
+double trade_toward(Book &positions, typename Book::iterator found, int stock, double target, double cash, costs cost,
+                    bool erase_closed) {
+    const auto entry = entry_of(positions, found, stock);
     double &value = entry->second;
     const double amount = target - value;
     double new_cash;
@@ -72,16 +75,61 @@ std::ptrdiff_t next_weighted(const Row &row, std::ptrdiff_t stock) {
     return stock;
 }
 
+// Where the walk of a rebalance is in the book: at the first entry of a
+// stock not below the one being traded. A trade changes only the entry of
+// its own stock.
+template <class Book>
+class book_cursor;
+
+template <>
+class book_cursor<position_book> {
+public:
+    explicit book_cursor(const position_book &book) : book_(book), next_(book.begin()) {}
+    void skip_below(std::ptrdiff_t stock) {
+        while (next_ != book_.end() && next_->first < stock) ++next_;
+    }
+    std::ptrdiff_t stock_or(std::ptrdiff_t past_the_end) const {
+        return next_ != book_.end() ? next_->first : past_the_end;
+    }
+    // Trading one stock leaves every other entry (and iterator) alone.
+    void before_trade(bool held) { following_ = held ? std::next(next_) : next_; }
+    void after_trade() { next_ = following_; }
+
+private:
+    const position_book &book_;
+    position_book::const_iterator next_, following_;
+};
+
+template <>
+class book_cursor<flat_book> {
+public:
+    explicit book_cursor(const flat_book &book) : book_(book) {}
+    void skip_below(std::ptrdiff_t stock) {
+        while (next_ < book_.size() && book_[next_].first < stock) ++next_;
+    }
+    std::ptrdiff_t stock_or(std::ptrdiff_t past_the_end) const {
+        return next_ < book_.size() ? book_[next_].first : past_the_end;
+    }
+    // The entries before the cursor are those of lower stocks, which the
+    // trade leaves alone: the next skip_below finds the way on.
+    void before_trade(bool) {}
+    void after_trade() {}
+
+private:
+    const flat_book &book_;
+    std::size_t next_ = 0;
+};
+
 }  // namespace detail
 
 // Moves `stock`'s holding to `target`, settles the trade against `cash` with
 // commission and tax and returns the new cash. `check_held`: a close of a
 // stock without an entry changes nothing (else it makes one and closes it);
 // `erase_closed`: a holding that reaches 0.0 leaves the book.
-template <class Hooks>
-double set_position(position_book &positions, int stock, double target, double cash, costs cost, bool check_held,
+template <class Book, class Hooks>
+double set_position(Book &positions, int stock, double target, double cash, costs cost, bool check_held,
                     bool erase_closed, Hooks &hooks) {
-    const detail::book_entry found = positions.find(stock);  // the one lookup; entries stay valid below
+    const auto found = positions.find(stock);  // the one lookup; nothing else changes the book below
     const bool held = check_held ? found != positions.end() : true;
     const bool has_entry = found != positions.end();
     if (target == 0.0) {
@@ -98,9 +146,9 @@ double set_position(position_book &positions, int stock, double target, double c
 // and trades every stock of the row in index order, each through
 // `trade(stock, target, cash)` (set_position with erase_closed, returning
 // the new cash). Returns the new cash.
-template <class Row, class Trade>
-double trade_to_weights(const position_book &positions, const Row &row, double row_sum, double cash,
-                        double position_limit, Trade &&trade) {
+template <class Book, class Row, class Trade>
+double trade_to_weights(const Book &positions, const Row &row, double row_sum, double cash, double position_limit,
+                        Trade &&trade) {
     double total = cash;
     for (const auto &[stock, value] : positions) total = total + value;
     const double scale = total / (row_sum + 1e-7);
@@ -110,22 +158,20 @@ double trade_to_weights(const position_book &positions, const Row &row, double r
     // only the weighted and the held stocks are visited; the book is walked
     // alongside the row.
     const bool zero_weight_is_nothing = std::isfinite(scale) && !(0.0 > cap);
-    auto next_held = positions.begin();
+    detail::book_cursor<Book> next_held(positions);
     for (std::ptrdiff_t stock = 0; stock < row.size; ++stock) {
-        while (next_held != positions.end() && next_held->first < stock) ++next_held;
+        next_held.skip_below(stock);
         if (zero_weight_is_nothing) {
-            const std::ptrdiff_t held_stock = next_held != positions.end() ? next_held->first : row.size;
-            stock = std::min(detail::next_weighted(row, stock), held_stock);
+            stock = std::min(detail::next_weighted(row, stock), next_held.stock_or(row.size));
             if (stock >= row.size) break;
         }
         double target = row[stock] * scale;
         if (target > cap) target = cap;
-        const bool held = next_held != positions.end() && next_held->first == stock;
+        const bool held = next_held.stock_or(-1) == stock;
         if (target == 0.0 && !held) continue;
-        // Trading one stock leaves every other entry (and iterator) alone.
-        const auto following = held ? std::next(next_held) : next_held;
+        next_held.before_trade(held);
         cash = trade(static_cast<int>(stock), target, cash);
-        next_held = following;
+        next_held.after_trade();
     }
     return cash;
 }

@@ -146,10 +146,16 @@ private:
     // prices, which become the holdings' reference prices (a missing one
     // the column's last valid price).
     void execute_rebalance(std::ptrdiff_t row) {
+        flat_book_rebuild rebuild(book_);
         cash_ = trade_to_weights(book_, in_.weights.row(pos_row_), in_.weight_sums[pos_row_], cash_,
                                  options_.position_limit, [&](int stock, double target, double cash) {
-                                     return set_position(book_, stock, target, cash, options_.cost, true, true, *this);
+                                     one_stock_book &one = rebuild.take(stock);
+                                     const double after = set_position(one, stock, target, cash, options_.cost, true,
+                                                                       true, *this);
+                                     rebuild.put_back();
+                                     return after;
                                  });
+        rebuild.finish();
         last_pos_row_ = pos_row_;
         for (const auto &[stock, value] : book_) {
             const int column = column_of(stock);
@@ -235,7 +241,7 @@ private:
     const run_options &options_;
     run_results &out_;
 
-    position_book book_;
+    flat_book book_;
     double cash_ = 1.0;
     double portfolio_value_ = 1.0;
     bool rebalance_pending_ = false;
