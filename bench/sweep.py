@@ -1,5 +1,5 @@
-"""Parameter sweep throughput: serial against a process pool against Dask,
-and what a sweep adds to each run.
+"""Parameter sweep throughput: serial against threads, a process pool and
+Dask, and what a sweep adds to each run.
 
 A 256-run grid (commission x stop loss x take profit x exit style x position
 limit) over one market and strategy, run by each backend of
@@ -75,6 +75,21 @@ def raw_engine(prices: pd.DataFrame, position: pd.DataFrame, runs: list[dict]) -
     return time.perf_counter() - start
 
 
+def lean_engine(prices: pd.DataFrame, position: pd.DataFrame, runs: list[dict]) -> float:
+    """Seconds for the runs as plain simulate calls on the arrays a sweep prepares."""
+    from norvane import api, ravelin
+    from norvane.settings import Settings
+
+    prepared = api.for_many_runs(api.prepare(prices, position))
+    arrays = (prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights,
+              prepared.pos_index, prepared.weight_sums, prepared.resample)
+    settings = [Settings(**run).engine_arguments() for run in runs]
+    start = time.perf_counter()
+    for arguments in settings:
+        ravelin.simulate(*arrays, **arguments)
+    return time.perf_counter() - start
+
+
 class _Clock:
     """A progress bar that notes when each run is reported."""
 
@@ -111,8 +126,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--strategy", default="monthly-50")
     parser.add_argument("--runs", type=int, default=256, help="first N runs of the 256-run grid")
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
-    parser.add_argument("--backends", nargs="+", default=["serial", "processes", "dask"],
-                        choices=["serial", "processes", "dask"])
+    parser.add_argument("--backends", nargs="+", default=["serial", "threads", "processes", "dask"],
+                        choices=["serial", "threads", "processes", "dask"])
     args = parser.parse_args(argv)
 
     t0 = time.perf_counter()
@@ -124,8 +139,10 @@ def main(argv: list[str] | None = None) -> None:
 
     raw = raw_engine(prices, position, runs)
     print(f"  raw backtest_  {raw:7.2f} s", flush=True)
+    lean = lean_engine(prices, position, runs)
+    print(f"  raw simulate   {lean:7.2f} s", flush=True)
     plan = [("serial", 1)] if "serial" in args.backends else []
-    plan += [(b, w) for b in ("processes", "dask") if b in args.backends for w in args.workers]
+    plan += [(b, w) for b in ("threads", "processes", "dask") if b in args.backends for w in args.workers]
     results = []
     reference = None
     for backend, workers in plan:
@@ -151,8 +168,8 @@ def main(argv: list[str] | None = None) -> None:
     if len(results) > 1:
         print("\nall backends returned the same frame, bit for bit")
 
-    per_raw = raw / len(runs) * 1e3
-    print(f"\nper run: raw backtest_ {per_raw:.2f} ms")
+    per_raw = lean / len(runs) * 1e3
+    print(f"\nper run: raw simulate {per_raw:.2f} ms (raw backtest_ {raw / len(runs) * 1e3:.2f} ms)")
     print(f"{'backend':<10}{'workers':>8}{'ms/run':>9}{'/ raw':>8}{'/ (serial / workers)':>22}")
     for backend, workers, wall, _, steady in results:
         if backend == "serial":

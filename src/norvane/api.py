@@ -156,14 +156,14 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
 
     price_names = _column_names(prices, "prices")
     pos_names = _column_names(position, "position")
-    raw_prices = _price_matrix(prices)
+    raw_prices, highest_of_column = _price_matrix(prices)
     raw_weights = _weight_matrix(position)
 
     # Columns that are never held cannot be mispriced; those that are held
     # need a price column with at least one price.
     held = (raw_weights != 0).any(axis=0)
     price_pos = {name: i for i, name in enumerate(price_names)}
-    priced = ~np.isnan(np.fmax.reduce(raw_prices, axis=0))  # a column with at least one price
+    priced = ~np.isnan(highest_of_column)  # a column with at least one price
     absent = [n for n, h in zip(pos_names, held) if h and n not in price_pos]
     empty = [n for n, h in zip(pos_names, held) if h and n in price_pos and not priced[price_pos[n]]]
     if (absent or empty) and not drop_missing:
@@ -341,7 +341,7 @@ def _column_names(frame: pd.DataFrame, name: str) -> list[str]:
     if labels.has_duplicates:
         dups = labels[labels.duplicated()].unique()
         raise ValueError(f"{name}: duplicated column names: {_preview([str(d) for d in dups])}")
-    names = [str(c) for c in labels]
+    names = list(map(str, labels.tolist()))  # not label by label: an Index iterates slowly
     if len(set(names)) != len(names):
         clash = sorted(n for n, count in Counter(names).items() if count > 1)
         raise ValueError(f"{name}: different column labels share the name {_preview(clash)} as text")
@@ -384,7 +384,8 @@ def _row_major(values: np.ndarray, columns: list[int], row_divisor: np.ndarray |
     return out
 
 
-def _price_matrix(prices: pd.DataFrame) -> np.ndarray:
+def _price_matrix(prices: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+    """The prices as float64, and each column's highest price (NaN: none)."""
     bad = _columns_failing(prices, lambda dt: not ptypes.is_numeric_dtype(dt) or ptypes.is_bool_dtype(dt)
                            or ptypes.is_complex_dtype(dt))
     if bad:
@@ -392,7 +393,8 @@ def _price_matrix(prices: pd.DataFrame) -> np.ndarray:
     values = _numeric_values(prices)
     # Two reductions find out whether any price is out of range; only then is
     # the matrix searched for the first one.
-    lowest, highest = np.fmin.reduce(values, axis=None), np.fmax.reduce(values, axis=None)
+    highest_of_column = np.fmax.reduce(values, axis=0)
+    lowest, highest = np.fmin.reduce(values, axis=None), np.fmax.reduce(highest_of_column)
     if lowest <= 0 or highest == np.inf:
         with np.errstate(invalid="ignore"):
             invalid = np.isinf(values) | (values <= 0)
@@ -402,7 +404,7 @@ def _price_matrix(prices: pd.DataFrame) -> np.ndarray:
             f"found {_plain(values[r, c])} for {prices.columns[c]!r} on {prices.index[r]} "
             f"({int(invalid.sum())} such values)"
         )
-    return values
+    return values, highest_of_column
 
 
 def _weight_matrix(position: pd.DataFrame) -> np.ndarray:
