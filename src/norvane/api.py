@@ -604,12 +604,13 @@ def _retargeting_rows(weights: np.ndarray, pos_index: np.ndarray, price_index: n
 
 
 def _by_name(stocks: np.ndarray, values: np.ndarray, names: list[str], dtype: Any, label: str) -> pd.Series:
-    return pd.Series(
+    series: pd.Series = pd.Series(
         values,
         index=pd.Index(np.asarray(names, dtype=object)[stocks], dtype=object, name="stock"),
         dtype=dtype,
         name=label,
     )
+    return series
 
 
 def _final_weights(run: EngineRun, names: list[str]) -> pd.Series:

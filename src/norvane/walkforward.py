@@ -127,18 +127,19 @@ def walk_forward(
         done: dict[int, tuple[dict[str, Any], pd.Series] | Exception] = {}
         on_threads([functools.partial(_outcome, one_window, rows, "serial") for rows in windows], width,
                    done.__setitem__)
-        outcomes = [done[k] for k in range(len(windows))]
-        failed = next((o for o in outcomes if isinstance(o, Exception)), None)
-        if failed is not None:
-            raise failed  # the first window that failed, as one after another
-        results = outcomes
+        results: list[tuple[dict[str, Any], pd.Series]] = []
+        for k in range(len(windows)):
+            outcome = done[k]
+            if isinstance(outcome, Exception):
+                raise outcome  # the first window that failed, as one after another
+            results.append(outcome)
     else:
         results = []
         for rows in windows:
             interrupts.checkpoint()
             results.append(one_window(rows, backend))
-    table = pd.DataFrame([row for row, _ in results])  # type: ignore[misc]
-    equity = _chain([curve for _, curve in results])  # type: ignore[misc]
+    table = pd.DataFrame([row for row, _ in results])
+    equity = _chain([curve for _, curve in results])
     return WalkForward(table, equity, Report(equity).stats(),
                        (table["out_of_sample"] - table["in_sample"]).rename("degradation"))
 

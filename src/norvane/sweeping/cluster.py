@@ -98,7 +98,7 @@ def _started_cluster(distributed: Any, workers: int, refusals: str, options: Any
     """
     made: list[Any] = []
 
-    class LocalCluster(distributed.LocalCluster):  # type: ignore[misc, name-defined]
+    class LocalCluster(distributed.LocalCluster):  # type: ignore[misc]
         def __init__(self, *args: Any, **kwargs: Any) -> None:
             made.append(self)
             super().__init__(*args, **kwargs)

@@ -193,7 +193,7 @@ class _Worker:
 
     def raised(self) -> bool:
         """Whether the process ended with an exception (exit code 1) rather than a signal."""
-        return self.process.exitcode == 1
+        return bool(self.process.exitcode == 1)
 
     def ended(self) -> str:
         self.process.join(_GRACE)
