@@ -25,7 +25,7 @@ from norvane import interrupts
 from norvane.engine_session import EngineRun, run_engine
 from norvane.report import Report
 from norvane.run_stats import run_statistics
-from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag
+from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag, check_weights_kind
 from norvane.trades import trade_frame
 
 __all__ = ["backtest", "Schedule"]
@@ -41,7 +41,6 @@ _LEGACY_TARGET = {"M": "ME", "Q": "QE", "Y": "YE", "A": "YE", "BM": "BME", "BQ":
 # The alternate scale of re-targeting rows: a factor a hair above 1 (exactly
 # representable) that the engine's change test sees and its scaling to the
 # row sum undoes, up to rounding.
-_RETARGET_SCALE = 1.0 + 2.0**-20
 
 
 def backtest(
@@ -50,6 +49,7 @@ def backtest(
     rebalance: Schedule = None,
     *,
     retarget: bool | None = None,
+    weights: str = "relative",
     commission: float = DEFAULTS.commission,
     sell_tax: float = DEFAULTS.sell_tax,
     stop_loss: float | None = DEFAULTS.stop_loss,
@@ -58,6 +58,7 @@ def backtest(
     position_limit: float = DEFAULTS.position_limit,
     excursion_window: int = DEFAULTS.excursion_window,
     excursion_step: int = DEFAULTS.excursion_step,
+    stop_from: str = DEFAULTS.stop_from,
     drop_missing: bool = False,
 ) -> Report:
     """Simulate a portfolio that follows ``position`` and trades at ``prices``.
@@ -89,7 +90,13 @@ def backtest(
         rebalanced). ``False``: a scheduled date trades only when a newer
         position row with different weights is in force. ``None`` (default):
         ``True`` with an explicit schedule, ``False`` with ``rebalance=None``.
-    commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit, excursion_window, excursion_step:
+    weights:
+        ``"relative"`` (default): each row's weights are shares of the
+        portfolio, whatever they sum to. ``"absolute"``: each weight is a
+        fraction of the portfolio value, and what a row leaves below 1 stays
+        in cash (a row summing to 0.5 holds half); rows may sum to more than
+        1 only up to what cash allows.
+    commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit, excursion_window, excursion_step, stop_from:
         The run's settings: see :class:`norvane.settings.Settings`.
     drop_missing:
         Held position columns that have no usable price column (absent from
@@ -113,10 +120,10 @@ def backtest(
     run trades" says how costs are charged.
     """
     settings = Settings(commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit,
-                        excursion_window, excursion_step)
+                        excursion_window, excursion_step, stop_from)
     with interrupts.guarded():
-        return simulate(prepare(prices, position, rebalance, retarget=retarget, drop_missing=drop_missing),
-                        settings)
+        return simulate(prepare(prices, position, rebalance, retarget=retarget, weights=weights,
+                                drop_missing=drop_missing), settings)
 
 
 @dataclass(frozen=True)
@@ -137,12 +144,14 @@ class Prepared:
     start: int  # the first price row on or after the first position date
     stock_columns: np.ndarray  # the column of price_values of each column of weights
     weight_sums: np.ndarray  # each row of weights' own sum()
+    absolute: bool = False  # weights are fractions of the portfolio value
 
 
 def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = None, *,
-            retarget: bool | None = None, drop_missing: bool = False) -> Prepared:
+            retarget: bool | None = None, weights: str = "relative", drop_missing: bool = False) -> Prepared:
     """Checks the frames and converts them once; `simulate` runs them with any settings."""
     retarget = check_optional_flag(retarget, "retarget")
+    absolute = check_weights_kind(weights) == "absolute"
     drop_missing = check_flag(drop_missing, "drop_missing")
     prices = _require_frame(prices, "prices")
     position = _require_frame(position, "position")
@@ -181,7 +190,9 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
     if not keep:
         raise ValueError("position: no column left that has prices")
     pos_names = [pos_names[i] for i in keep]
-    weights = _relative_weights(raw_weights, keep)
+    # Relative weights are scaled to sum to one per row; absolute ones are
+    # the fractions of the portfolio the engine targets as they stand.
+    weight_matrix = _row_major(raw_weights, keep) if absolute else _relative_weights(raw_weights, keep)
 
     # The engine matches the two column lists by name and reads any layout:
     # the prices go to it as the frame holds them, without a copy.
@@ -200,16 +211,14 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
     _warn_if_never_traded(rebalance, resample, price_index, start)
     if retarget is None:
         retarget = rebalance is not None
-    if retarget:
-        weights, pos_index, resample = _retargeting_rows(weights, pos_index, price_index, resample)
     stock_columns = np.array([price_pos[name] for name in pos_names], dtype=np.int64)
     # A C-contiguous array's row sums are each row's own sum(), pairwise.
-    weight_sums = np.ascontiguousarray(weights).sum(axis=1)
-    for array in (price_values, price_index, weights, pos_index, resample, stock_columns, weight_sums):
+    weight_sums = np.ascontiguousarray(weight_matrix).sum(axis=1)
+    for array in (price_values, price_index, weight_matrix, pos_index, resample, stock_columns, weight_sums):
         array.flags.writeable = False  # shared by every run of a sweep
-    return Prepared(price_values, price_index, np.array(price_names, dtype=object), weights, pos_index,
+    return Prepared(price_values, price_index, np.array(price_names, dtype=object), weight_matrix, pos_index,
                     np.array(pos_names, dtype=object), pos_names, prices.index,  # type: ignore[arg-type]
-                    resample, _describe_rebalance(rebalance), retarget, start, stock_columns, weight_sums)
+                    resample, _describe_rebalance(rebalance), retarget, start, stock_columns, weight_sums, absolute)
 
 
 def for_many_runs(prepared: Prepared) -> Prepared:
@@ -246,7 +255,8 @@ def simulate(prepared: Prepared, settings: Settings) -> Report:
         actions=_by_name(run.action_stocks, run.actions, pos_names, object, "action"),
         weights=_final_weights(run, pos_names),
         next_weights=_next_weights(run, pos_names),
-        params={**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget},
+        params={**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget,
+                "weights": "absolute" if prepared.absolute else "relative"},
     )
 
 
@@ -270,7 +280,9 @@ def simulate_stats(prepared: Prepared, settings: Settings) -> tuple[dict[str, An
 
 def _run(prepared: Prepared, settings: Settings) -> EngineRun:
     return run_engine(prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights,
-                      prepared.pos_index, prepared.weight_sums, prepared.resample, **settings.engine_arguments())
+                      prepared.pos_index, prepared.weight_sums, prepared.resample, retarget=prepared.retarget,
+                      absolute_weights=prepared.absolute, stop_from_entry=settings.stop_from == "entry",
+                      **settings.engine_arguments())
 
 
 # ---------------------------------------------------------------------------
@@ -571,32 +583,6 @@ def _describe_rebalance(spec: Schedule) -> str:
     if isinstance(spec, (str, pd.offsets.BaseOffset)):
         return str(spec)
     return "explicit dates"
-
-
-def _retargeting_rows(weights: np.ndarray, pos_index: np.ndarray, price_index: np.ndarray,
-                      resample: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Position rows that make every scheduled row trade to the weights in force.
-
-    The engine trades on a scheduled row only when a newer position row with
-    other weights is in force. So each scheduled row the engine processes gets
-    a row of its own, dated on it, holding the weights in force at its close;
-    consecutive rows are scaled alternately by 1 and a factor a hair above 1,
-    which the engine's change test sees and its scaling to the row sum undoes.
-    A last row dated on the last price row keeps the weights in force at the
-    end (the next day's target) when that row is not scheduled.
-    """
-    n = len(price_index)
-    marked = np.unique(np.maximum(np.searchsorted(price_index, resample, side="right") - 1, 0))
-    marked = marked[price_index[marked] >= pos_index[0]]  # rows before the first position date are skipped
-    close_of_next = np.where(marked + 1 < n, price_index[np.minimum(marked + 1, n - 1)], np.iinfo(np.int64).max)
-    in_force = np.searchsorted(pos_index, close_of_next, side="left") - 1
-    scale = np.where(np.arange(len(marked)) % 2 == 1, _RETARGET_SCALE, 1.0)
-    rows = weights[in_force] * scale[:, None]
-    dates = price_index[marked]
-    if len(marked) == 0 or marked[-1] != n - 1:
-        rows = np.vstack([rows, weights[-1:]])
-        dates = np.append(dates, price_index[-1])
-    return np.ascontiguousarray(rows), np.ascontiguousarray(dates), np.ascontiguousarray(price_index[marked])
 
 
 # ---------------------------------------------------------------------------

@@ -126,6 +126,9 @@ def simulate(
     position_limit: SupportsFloat = 1.0,
     tessary_window: SupportsIndex = 0,
     tessary_window_step: SupportsIndex = 1,
+    retarget: bool = False,
+    absolute_weights: bool = False,
+    stop_from_entry: bool = False,
 ) -> RunColumns:
     """The run of `backtest_` on the same arrays, with every result returned as columns.
 
@@ -136,7 +139,14 @@ def simulate(
 
     ``stock_columns`` gives the price column of each weight column (in
     place of the names of ``backtest_``) and ``weight_sums`` each weight
-    row's own ``sum()``. The other arguments are those of `backtest_`.
+    row's own ``sum()``. The other arguments are those of `backtest_`, and
+    three options it does not have: ``retarget`` rebalances on every row of
+    ``resample`` to the weights in force, new position row or not;
+    ``absolute_weights`` takes each weight as a fraction of the portfolio
+    value (a row summing to 0.5 keeps half in cash) instead of a share of
+    the row's sum; ``stop_from_entry`` measures stops and take-profits from
+    each holding's entry instead of the last rebalance (a stop found on a
+    rebalance row then still exits on the next row).
 
     Raises
     ------

@@ -49,6 +49,12 @@ class Settings:
         Besides the excursion at exit, sample every trade's excursion at day
         offsets ``excursion_step, 2 * excursion_step, ...`` below
         ``excursion_window`` after its entry (0 samples nothing).
+    stop_from:
+        Where a holding's growth for ``stop_loss`` and ``take_profit`` is
+        measured from: ``"rebalance"`` (default), the last rebalance, which
+        restarts it for every holding; ``"entry"``, the holding's entry (a
+        rebalance that keeps or tops up a holding leaves its growth alone,
+        and a stop found on a rebalance day still exits the next day).
     """
 
     commission: float = 0.001425
@@ -59,6 +65,7 @@ class Settings:
     position_limit: float = 1.0
     excursion_window: int = 0
     excursion_step: int = 1
+    stop_from: str = "rebalance"
 
     def __post_init__(self) -> None:
         checked = {
@@ -70,12 +77,14 @@ class Settings:
             "position_limit": _positive(self.position_limit, "position_limit"),
             "excursion_window": _small_int(self.excursion_window, "excursion_window", minimum=0),
             "excursion_step": _small_int(self.excursion_step, "excursion_step", minimum=1),
+            "stop_from": _choice(self.stop_from, "stop_from", ("rebalance", "entry")),
         }
         for name, value in checked.items():
             object.__setattr__(self, name, value)
 
     def engine_arguments(self) -> dict[str, Any]:
-        """The keyword arguments of the native ``backtest_`` for these settings."""
+        """The keyword arguments of the native ``backtest_`` for these settings (``stop_from`` is the lean
+        entry's ``stop_from_entry``)."""
         return {
             "fee_ratio": self.commission,
             "tax_ratio": self.sell_tax,
@@ -155,6 +164,17 @@ def _small_int(value: Any, name: str, minimum: int) -> int:
     return out
 
 
+def _choice(value: Any, name: str, choices: tuple[str, ...]) -> str:
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"{name}: expected one of {', '.join(map(repr, choices))}, got {value!r}")
+    return value
+
+
+def check_weights_kind(value: Any) -> str:
+    """The ``weights`` setting: ``"relative"`` or ``"absolute"``."""
+    return _choice(value, "weights", ("relative", "absolute"))
+
+
 def check_flag(value: Any, name: str) -> bool:
     """A bool setting (``drop_missing``)."""
     return _flag(value, name)
@@ -168,7 +188,7 @@ def check_optional_flag(value: Any, name: str) -> bool | None:
 DEFAULTS = Settings()
 
 #: Settings that change how the frames are prepared, with their defaults.
-FRAME_SETTINGS: dict[str, Any] = {"rebalance": None, "retarget": None, "drop_missing": False}
+FRAME_SETTINGS: dict[str, Any] = {"rebalance": None, "retarget": None, "weights": "relative", "drop_missing": False}
 #: Settings of the engine run itself, with their defaults.
 RUN_SETTINGS: dict[str, Any] = DEFAULTS.as_dict()
 #: Every keyword of `norvane.backtest` after the two frames.

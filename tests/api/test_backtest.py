@@ -181,6 +181,8 @@ BAD_INPUT = [
     (lambda p, q: (p, q, {"excursion_step": 0}), ValueError, "excursion_step: must be between 1"),
     (lambda p, q: (p, q, {"excursion_window": 2.5}), TypeError, "excursion_window: expected an integer"),
     (lambda p, q: (p, q, {"touched_exit": "no"}), TypeError, "touched_exit: expected a bool"),
+    (lambda p, q: (p, q, {"weights": "percent"}), ValueError, "weights: expected one of 'relative', 'absolute'"),
+    (lambda p, q: (p, q, {"stop_from": "peak"}), ValueError, "stop_from: expected one of 'rebalance', 'entry'"),
 ]
 
 
@@ -254,6 +256,32 @@ def test_a_schedule_re_targets_like_a_periodic_rebalance(rebalance, retarget, tr
     model = periodic_model(prices.to_numpy(), {row: target for row in trade_rows}, fee, tax)
     assert report.equity.to_numpy() == pytest.approx(model, rel=1e-6)
     assert report.params["retarget"] is (retarget if retarget is not None else rebalance is not None)
+
+
+def test_absolute_weights_keep_the_rest_in_cash():
+    # Two stocks at a quarter each, no costs: A gains 10 %, B stays.
+    days = pd.bdate_range("2024-01-01", periods=3)
+    prices = pd.DataFrame({"A": [10.0, 10.0, 11.0], "B": [5.0, 5.0, 5.0]}, index=days)
+    position = pd.DataFrame({"A": [0.25], "B": [0.25]}, index=days[:1])
+    absolute = norvane.backtest(prices, position, weights="absolute", commission=0.0, sell_tax=0.0)
+    assert absolute.equity.iloc[-1] == pytest.approx(0.5 + 0.25 * 1.1 + 0.25, rel=1e-12)
+    assert absolute.weights.sum() == pytest.approx(0.525 / 1.025, rel=1e-12) and absolute.params["weights"] == "absolute"
+    relative = norvane.backtest(prices, position, commission=0.0, sell_tax=0.0)
+    assert relative.equity.iloc[-1] == pytest.approx(1.05, rel=1e-6)
+
+
+@pytest.mark.parametrize("stop_from, exits", [("rebalance", 1), ("entry", 0)])
+def test_stops_measured_from_the_entry_or_the_last_rebalance(stop_from, exits):
+    # A is bought at 10 on Monday the 8th, is at 11 when the next weekly
+    # rebalance trades (the 15th), then falls to 10.12: 8 % below the
+    # rebalance, 1.2 % above the entry.
+    days = pd.bdate_range("2024-01-01", periods=13)
+    a = [10.0] * 6 + [11.0] * 5 + [10.12, 10.12]
+    prices = pd.DataFrame({"A": a, "B": 20.0}, index=days)
+    position = pd.DataFrame({"A": [1.0], "B": [1.0]}, index=days[:1])
+    report = norvane.backtest(prices, position, "W", stop_loss=0.05, stop_from=stop_from)
+    closed = report.trades[report.trades["stock"] == "A"]["exit_date"].notna()
+    assert int(closed.sum()) == exits and report.params["stop_from"] == stop_from
 
 
 @pytest.mark.parametrize("scale", [1e-8, 1e-7, 3.0])

@@ -400,14 +400,18 @@ def children():
     """This process's live children, but for multiprocessing's resource tracker."""
     found = []
     for task in os.listdir(f"/proc/{os.getpid()}/task"):
-        with open(f"/proc/{os.getpid()}/task/{task}/children") as listed:
-            for pid in listed.read().split():
-                try:
-                    with open(f"/proc/{pid}/cmdline") as command:
-                        if "resource_tracker" not in command.read():
-                            found.append(pid)
-                except FileNotFoundError:
-                    pass
+        try:  # a thread, or a child, may end while it is looked at
+            with open(f"/proc/{os.getpid()}/task/{task}/children") as listed:
+                pids = listed.read().split()
+        except FileNotFoundError:
+            continue
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/cmdline") as command:
+                    if "resource_tracker" not in command.read():
+                        found.append(pid)
+            except FileNotFoundError:
+                pass
     return found
 
 if __name__ == "__main__":

@@ -142,16 +142,17 @@ double set_position(Book &positions, int stock, double target, double cash, cost
 }
 
 // Scales the weight row `row` (element i is stock i; `row_sum` its own
-// pairwise sum) to the equity, caps each target at equity * position_limit
+// pairwise sum) to the equity (with `absolute`, each weight is a fraction
+// of the equity as it stands), caps each target at equity * position_limit
 // and trades every stock of the row in index order, each through
 // `trade(stock, target, cash)` (set_position with erase_closed, returning
 // the new cash). Returns the new cash.
 template <class Book, class Row, class Trade>
 double trade_to_weights(const Book &positions, const Row &row, double row_sum, double cash, double position_limit,
-                        Trade &&trade) {
+                        Trade &&trade, bool absolute = false) {
     double total = cash;
     for (const auto &[stock, value] : positions) total = total + value;
-    const double scale = total / (row_sum + 1e-7);
+    const double scale = absolute ? total : total / (row_sum + 1e-7);
     const double cap = total * position_limit;
     // A zero target for a stock not held changes nothing. With a finite
     // scale and a cap of at least 0 a zero weight makes a zero target, so

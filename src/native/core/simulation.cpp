@@ -47,8 +47,9 @@ public:
             if (rebalance_pending_) {
                 execute_rebalance(row);
                 // The rebalance re-targeted every holding and restarted its
-                // growth: a stop found on this row no longer holds.
-                pending_exits_.clear();
+                // growth: a stop found on this row no longer holds (unless
+                // growth runs from the entry).
+                if (!options_.stop_from_entry) pending_exits_.clear();
             }
             portfolio_value_ = portfolio_value();
             out_.equity[row] = portfolio_value_;
@@ -66,6 +67,7 @@ public:
     void entered(int stock, double value) {
         entry_row_of_[stock] = current_row_;
         entry_value_of_[stock] = value;
+        entered_now_.push_back(stock);
     }
     void exited(int stock) { record_trade(stock, current_row_); }
 
@@ -154,7 +156,7 @@ private:
                                                                        true, *this);
                                      rebuild.put_back();
                                      return after;
-                                 });
+                                 }, options_.absolute_weights);
         rebuild.finish();
         last_pos_row_ = pos_row_;
         for (const auto &[stock, value] : book_) {
@@ -165,7 +167,12 @@ private:
             const int column = column_of(stock);
             if (std::isnan(last_price_[column])) last_price_[column] = past_prices_.last_valid_before(in_.prices, row, column);
         }
-        std::fill(growth_.begin(), growth_.end(), 1.0);
+        if (options_.stop_from_entry) {
+            for (const int stock : entered_now_) growth_[stock] = 1.0;  // kept holdings go on from their entry
+        } else {
+            std::fill(growth_.begin(), growth_.end(), 1.0);
+        }
+        entered_now_.clear();
     }
 
     double portfolio_value() const {
@@ -184,7 +191,9 @@ private:
     }
 
     void schedule_rebalance(std::ptrdiff_t row) {
-        if (pos_row_ == last_pos_row_ || in_.rebalance_rows[row] == 0) {
+        if (options_.retarget) {
+            rebalance_pending_ = in_.rebalance_rows[row] != 0;
+        } else if (pos_row_ == last_pos_row_ || in_.rebalance_rows[row] == 0) {
             rebalance_pending_ = false;
         } else {
             rebalance_pending_ = last_pos_row_ == -1 || rows_differ(in_.weights.row(pos_row_), in_.weights.row(last_pos_row_));
@@ -254,6 +263,7 @@ private:
     double take_profit_level_ = 0.0;
     bool columns_shared_ = false;
     std::vector<int> pending_exits_, new_exits_;
+    std::vector<int> entered_now_;  // the stocks the rebalance in progress opened
     bool exits_found_ = false;
 
     int current_row_ = 0;

@@ -33,6 +33,15 @@ struct run_options {
     double position_limit = 1.0;
     int window = 0;  // at least 0
     int window_step = 1;  // at least 1
+    // Rebalance on every scheduled row, to the weights in force, whether or
+    // not a new position row has come.
+    bool retarget = false;
+    // Weights are fractions of the portfolio value (a row summing to 0.5
+    // keeps half in cash), not shares of the row's sum.
+    bool absolute_weights = false;
+    // Stops and take-profits measure a holding's growth from its entry, not
+    // from the last rebalance.
+    bool stop_from_entry = false;
 };
 
 enum class run_failure { none, interrupted, zero_price, zero_equity };

@@ -20,14 +20,14 @@ namespace {
 enum parameter {
     price_values, price_index, stock_columns, pos_values, pos_index, weight_sums, resample,
     fee_ratio, tax_ratio, stop_loss, take_profit, touched_exit, position_limit, tessary_window,
-    tessary_window_step, parameter_count,
+    tessary_window_step, retarget, absolute_weights, stop_from_entry, parameter_count,
 };
 
 const host::keyword_table simulate_parameters(
     "simulate",
     {"price_values", "price_index", "stock_columns", "pos_values", "pos_index", "weight_sums", "resample",
      "fee_ratio", "tax_ratio", "stop_loss", "take_profit", "touched_exit", "position_limit", "tessary_window",
-     "tessary_window_step"},
+     "tessary_window_step", "retarget", "absolute_weights", "stop_from_entry"},
     7);
 
 unsigned long main_thread = 0;
@@ -110,6 +110,9 @@ core::run_options check_options(PyObject *const *values, Py_ssize_t rows) {
     options.stop_loss = double_or(values[stop_loss], defaults.stop_loss);
     options.take_profit = double_or(values[take_profit], defaults.take_profit);
     options.touched_exit = values[touched_exit] != nullptr ? host::to_bool(values[touched_exit]) : false;
+    options.retarget = values[retarget] != nullptr ? host::to_bool(values[retarget]) : false;
+    options.absolute_weights = values[absolute_weights] != nullptr ? host::to_bool(values[absolute_weights]) : false;
+    options.stop_from_entry = values[stop_from_entry] != nullptr ? host::to_bool(values[stop_from_entry]) : false;
     options.position_limit = double_or(values[position_limit], 1.0);
     options.window = int_or(values[tessary_window], 0);
     options.window_step = int_or(values[tessary_window_step], 1);

@@ -11,7 +11,8 @@ namespace ravelin {
 // simulate(price_values, price_index, stock_columns, pos_values, pos_index,
 //          weight_sums, resample, fee_ratio=0.001425, tax_ratio=0.003,
 //          stop_loss=-inf, take_profit=inf, touched_exit=False,
-//          position_limit=1.0, tessary_window=0, tessary_window_step=1) -> dict
+//          position_limit=1.0, tessary_window=0, tessary_window_step=1,
+//          retarget=False, absolute_weights=False, stop_from_entry=False) -> dict
 PyObject *simulate(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 // cancel_runs(): every run of simulate in progress on a thread other than
