@@ -222,12 +222,15 @@ def prepare(prices: pd.DataFrame, position: pd.DataFrame, rebalance: Schedule = 
 
 
 def for_many_runs(prepared: Prepared) -> Prepared:
-    """The same, with the prices of the position's stocks copied row-major.
+    """The same, with only the prices of the position's stocks when they are
+    at most half of the price columns (a copy, row-major, that then pays off
+    over the runs of a sweep).
 
-    A run reads the prices a row at a time; a frame hands them out a column
-    at a time. One copy pays off when the arrays serve many runs (a sweep).
+    The layout alone is not worth a copy: a run marks a few hundred scattered
+    holdings per row and walks each trade's column, which the frame's own
+    column-major layout serves as well.
     """
-    if prepared.price_values.flags.c_contiguous and len(prepared.price_columns) == len(prepared.columns):
+    if 2 * len(prepared.columns) > len(prepared.price_columns):
         return prepared
     index = {name: i for i, name in enumerate(prepared.price_columns)}
     price_values = _row_major(prepared.price_values, [index[name] for name in prepared.pos_names])
