@@ -23,6 +23,7 @@ public:
         stop_loss_level_ = 1 - std::fabs(options_.stop_loss);
         take_profit_level_ = std::fabs(options_.take_profit) + 1;
         out_.record_length = record_length(options_.window, options_.window_step);
+        out_.records = chunked_column<double>(static_cast<std::size_t>(out_.record_length));
         out_.equity.assign(in_.prices.rows, 0.0);
         std::vector<int> columns = in_.stock_columns;
         std::sort(columns.begin(), columns.end());
@@ -76,11 +77,11 @@ private:
 
     void record_trade(int stock, std::int64_t exit_row) {
         const std::int64_t entry_row = entry_row_of_[stock];
-        const std::size_t first = out_.records.size();
-        out_.records.resize(first + out_.record_length);
+        const std::size_t length = static_cast<std::size_t>(out_.record_length);
+        double *record = out_.records.extend(length);
         if (!excursion_record(walker_, in_.prices, static_cast<int>(entry_row), current_row_, column_of(stock),
-                              options_.window, options_.window_step, &out_.records[first])) {
-            out_.records.resize(first);
+                              options_.window, options_.window_step, record)) {
+            out_.records.unextend(length);
             failure_ = run_failure::zero_price;
             return;
         }

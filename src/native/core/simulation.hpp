@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/chunked_column.hpp"
 #include "core/excursion_walk.hpp"
 #include "core/matrix_view.hpp"
 #include "core/position_book.hpp"
@@ -60,9 +61,9 @@ struct run_results {
     std::vector<double> equity;  // one value per price row
     // One entry per trade: closed trades in closing order, then the open
     // ones by stock (exit row -1).
-    std::vector<std::int64_t> trade_stock, trade_entry_row, trade_exit_row;
-    std::vector<double> trade_entry_value;
-    std::vector<double> records;  // record_length values per trade
+    chunked_column<std::int64_t> trade_stock, trade_entry_row, trade_exit_row;
+    chunked_column<double> trade_entry_value;
+    chunked_column<double> records;  // record_length values per trade
     std::int64_t record_length = 0;
     // The book's entries at the end (value over equity), by stock.
     std::vector<std::int64_t> weight_stock;

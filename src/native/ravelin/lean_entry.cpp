@@ -179,9 +179,9 @@ outcome run_released(const core::run_inputs &inputs, const core::run_options &op
     host::raise(PyExc_SystemError, "simulate: an unknown failure");
 }
 
-// numpy.empty(shape, dtype=dtype) filled with `count` values from `data`.
-template <class T>
-host::ref array_of(const std::vector<T> &data, const char *dtype, Py_ssize_t rows, Py_ssize_t columns = -1) {
+// numpy.empty(shape, dtype=dtype), with its buffer handed to `fill`.
+template <class Fill>
+host::ref new_array(const char *dtype, Py_ssize_t rows, Py_ssize_t columns, Fill &&fill) {
     host::ref numpy = module_global(strings.org_np);
     host::ref shape = host::require(columns < 0 ? Py_BuildValue("(n)", rows) : Py_BuildValue("(nn)", rows, columns));
     host::ref empty = host::require(PyObject_GetAttr(numpy.get(), strings.empty));
@@ -190,15 +190,28 @@ host::ref array_of(const std::vector<T> &data, const char *dtype, Py_ssize_t row
     host::ref array = host::require(PyObject_Call(empty.get(), args.get(), kwargs.get()));
     Py_buffer buffer;
     host::require_status(PyObject_GetBuffer(array.get(), &buffer, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
-    if (!data.empty()) std::memcpy(buffer.buf, data.data(), data.size() * sizeof(T));
+    fill(buffer.buf);
     PyBuffer_Release(&buffer);
     return array;
 }
 
-host::ref results_dict(const core::run_results &results) {
+template <class T>
+host::ref array_of(const std::vector<T> &data, const char *dtype, Py_ssize_t rows) {
+    return new_array(dtype, rows, -1, [&](void *out) {
+        if (!data.empty()) std::memcpy(out, data.data(), data.size() * sizeof(T));
+    });
+}
+
+// A chunked column's values, each chunk freed once copied.
+template <class T>
+host::ref array_of(core::chunked_column<T> &data, const char *dtype, Py_ssize_t rows, Py_ssize_t columns = -1) {
+    return new_array(dtype, rows, columns, [&](void *out) { data.move_to(static_cast<T *>(out)); });
+}
+
+host::ref results_dict(core::run_results &results) {
     const Py_ssize_t trades = static_cast<Py_ssize_t>(results.trade_stock.size());
     const std::pair<const char *, host::ref> columns[] = {
-        {"equity", array_of(results.equity, "float64", results.equity.size())},
+        {"equity", array_of(results.equity, "float64", static_cast<Py_ssize_t>(results.equity.size()))},
         {"trade_stock", array_of(results.trade_stock, "int64", trades)},
         {"trade_entry_row", array_of(results.trade_entry_row, "int64", trades)},
         {"trade_exit_row", array_of(results.trade_exit_row, "int64", trades)},
