@@ -9,6 +9,7 @@ a :class:`~norvane.report.Report`.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import re
 import warnings
 from collections import Counter
@@ -254,7 +255,7 @@ def simulate(prepared: Prepared, settings: Settings) -> Report:
     start = prepared.start
     return Report(
         pd.Series(run.equity[start:], index=dates[start:], name="equity"),
-        trade_frame(run, dates, pos_names, window, step),
+        functools.partial(trade_frame, run, dates, pos_names, window, step),  # made on first use
         actions=_by_name(run.action_stocks, run.actions, pos_names, object, "action"),
         weights=_final_weights(run, pos_names),
         next_weights=_next_weights(run, pos_names),

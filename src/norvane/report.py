@@ -13,6 +13,7 @@ import math
 import numbers
 import os
 from collections.abc import Mapping
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -45,6 +46,7 @@ class Report:
         Portfolio value per trading day, starting at 1.0 on the first price
         date on or after the first position date.
     trades:
+        (A frame, or a callable that makes it when it is first read.)
         One row per trade, closed trades first in closing order, then the
         trades still open (``exit_date`` NaT). Columns: ``stock``,
         ``entry_date`` and ``exit_date`` (the days traded), ``entry_signal_date``
@@ -81,7 +83,7 @@ class Report:
     def __init__(
         self,
         equity: pd.Series,
-        trades: pd.DataFrame | None = None,
+        trades: pd.DataFrame | Callable[[], pd.DataFrame] | None = None,
         *,
         actions: pd.Series | None = None,
         weights: pd.Series | None = None,
@@ -98,10 +100,12 @@ class Report:
         self.equity = equity.astype(np.float64).rename("equity")
         if trades is None:
             trades = empty_trade_frame()
-        missing = [c for c in ("entry_date", "exit_date", "holding_days", "return") if c not in trades]
-        if missing:
-            raise ValueError(f"trades: missing columns {missing}")
-        self.trades = trades
+        # A callable makes the table when it is first needed: a run's
+        # columns hold everything in it, and many reports are only ever asked
+        # for their curve and statistics.
+        self._make_trades = trades if callable(trades) else None
+        if not callable(trades):
+            self.trades = trades
         self.actions = actions if actions is not None else pd.Series(dtype=object, name="action")
         self.weights = weights if weights is not None else pd.Series(dtype=np.float64, name="weight")
         self.next_weights = (
@@ -113,6 +117,21 @@ class Report:
             raise TypeError(f"final_cash: expected a number or None, got {type(final_cash).__name__}")
         self._final_cash = None if final_cash is None else float(final_cash)
         self.assessment = assessment
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade: see the class docstring."""
+        if self._make_trades is not None:
+            self.trades = self._make_trades()
+        return self._trades
+
+    @trades.setter
+    def trades(self, value: pd.DataFrame) -> None:
+        missing = [c for c in ("entry_date", "exit_date", "holding_days", "return") if c not in value]
+        if missing:
+            raise ValueError(f"trades: missing columns {missing}")
+        self._trades = value
+        self._make_trades = None
 
     @property
     def assessment(self) -> RowAssessment | None:
