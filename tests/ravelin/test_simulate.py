@@ -8,8 +8,10 @@ import threading
 import time
 
 import numpy as np
+import pandas as pd
 import pytest
 
+import norvane
 from norvane import ravelin
 
 DAY = 86_400 * 10**9
@@ -70,12 +72,27 @@ def test_results_are_columns_of_their_own():
 
 
 def test_threads_run_at_once_and_agree_with_a_serial_run():
-    # Eight threads, mixing simulate, backtest_ and the readers of its module
-    # state: each result equals its serial counterpart.
+    # Eight threads, mixing simulate, norvane.backtest, sweeps on threads of
+    # their own, backtest_ and the readers of its module state: each result
+    # equals its serial counterpart.
     arguments = [market(days=300, stocks=30, seed=s) for s in range(4)]
     serial = [ravelin.simulate(**a, stop_loss=0.05) for a in arguments]
     names = np.array([f"S{k}" for k in range(30)], dtype=object)
     failures = []
+    a = arguments[0]
+    prices = pd.DataFrame(a["price_values"], index=pd.DatetimeIndex(a["price_index"]), columns=list(names))
+    position = pd.DataFrame(a["pos_values"], index=pd.DatetimeIndex(a["pos_index"]), columns=list(names))
+    report = norvane.backtest(prices, position, stop_loss=0.05)
+    grid = {"stop_loss": [None, 0.05], "commission": [0.0, 0.001]}
+    swept = norvane.sweep(prices, position, grid, backend="serial")
+
+    def pandas_layer(k):
+        for _ in range(5):
+            again = norvane.backtest(prices, position, stop_loss=0.05)
+            if not (again.equity.equals(report.equity) and again.trades.equals(report.trades)):
+                failures.append("backtest")
+            if not norvane.sweep(prices, position, grid, backend="threads", workers=2).equals(swept):
+                failures.append("sweep")
 
     def lean(k):
         for _ in range(20):
@@ -90,7 +107,8 @@ def test_threads_run_at_once_and_agree_with_a_serial_run():
                               a["resample"], stop_loss=0.05)
             ravelin.get_trade_stocks(names, a["price_index"])
 
-    threads = [threading.Thread(target=lean if i % 2 else raw, args=(i % 4,)) for i in range(8)]
+    kinds = [lean, raw, pandas_layer]
+    threads = [threading.Thread(target=kinds[i % 3], args=(i % 4,)) for i in range(8)]
     for t in threads:
         t.start()
     for t in threads:
