@@ -212,6 +212,7 @@ def test_parallel_backends_give_the_serial_frame(market, serial, backend, worker
     assert_same_frames(got, serial)
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # a dropped one, raised again
 def test_ctrl_c_ends_a_thread_sweep(market):
     # Ctrl-C 0.5 s into 20,000 runs on threads: the runs in progress end, the
     # rest never start, and the caller's handler is back.
