@@ -51,6 +51,7 @@ _DATE_STATS = ("start", "end", "max_drawdown_peak", "max_drawdown_trough")
 _COUNT_STATS = ("trades", "open_trades")
 
 
+@interrupts.guarded()  # from the start: a Ctrl-C during the planning is not lost either
 def sweep(
     prices: pd.DataFrame,
     position: pd.DataFrame | Callable[..., pd.DataFrame],
@@ -159,9 +160,7 @@ def sweep(
     bar.update(len(outcomes))
     try:
         if tasks:
-            with interrupts.guarded():
-                outcomes.update(_run(backend, inputs, tasks, min(workers or usable_cpus(), len(tasks)), client,
-                                     bar))
+            outcomes.update(_run(backend, inputs, tasks, min(workers or usable_cpus(), len(tasks)), client, bar))
     finally:
         bar.close()
     return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), bool(keep_returns),

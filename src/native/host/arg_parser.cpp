@@ -6,17 +6,13 @@ keyword_table::keyword_table(const char *function_name, std::initializer_list<co
     : function_name_(function_name), names_(names), required_(required) {}
 
 void keyword_table::intern_names() const {
-    if (!interned_.empty()) return;
-    std::vector<PyObject *> interned;
-    for (const char *name : names_) {
-        PyObject *object = PyUnicode_InternFromString(name);
-        if (object == nullptr) {
-            for (PyObject *made : interned) Py_DECREF(made);
-            throw_pending();
-        }
-        interned.push_back(object);
-    }
-    interned_ = std::move(interned);
+    if (interned_ != nullptr) return;
+    std::vector<ref> made;
+    made.reserve(names_.size());
+    for (const char *name : names_) made.push_back(require(PyUnicode_InternFromString(name)));
+    PyObject **kept = new PyObject *[made.size()];
+    for (std::size_t i = 0; i < made.size(); ++i) kept[i] = made[i].release();
+    interned_ = kept;
 }
 
 // Index of the parameter named `keyword` at or after `from`, or -1. Keyword

@@ -29,7 +29,11 @@ private:
     const char *function_name_;
     std::vector<const char *> names_;
     Py_ssize_t required_;
-    mutable std::vector<PyObject *> interned_;  // immortal for the process
+    // The names as interned strings, made on first use and held for the
+    // life of the process. The array is never freed, so the strings stay
+    // reachable after static destructors have run (as a leak checker at
+    // exit must see them).
+    mutable PyObject **interned_ = nullptr;
 };
 
 }  // namespace host
