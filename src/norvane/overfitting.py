@@ -31,7 +31,7 @@ from __future__ import annotations
 import itertools
 import math
 import numbers
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from statistics import NormalDist
 from typing import Any
@@ -493,7 +493,7 @@ class RowAssessment:
     row:
         The run's label in the sweep's frame.
     returns:
-        The run's daily returns as the trials hold them.
+        The run's own daily returns.
     n_trials:
         The runs of the sweep that count as trials (the successful ones).
     sharpe:
@@ -529,17 +529,21 @@ class SweepAssessment:
         Per sweep row, the deflated Sharpe ratio of that run given every run
         of the sweep as the trials (NaN for a failed run).
     trial_returns:
-        The runs' daily returns side by side (one column per sweep row; 0.0
-        before a run's first date).
+        The runs' daily returns on the PBO's common time grid (one column per
+        sweep row; 0.0 before a run's first date).
     trial_sharpes:
-        Their per-period Sharpe ratios (0.0 for a run that never moved, which
-        gets no deflated Sharpe ratio of its own but still counts as a trial).
+        Their per-period Sharpe ratios, each from the run's own returns (0.0
+        for a run that never moved, which gets no deflated Sharpe ratio of its
+        own but still counts as a trial).
+    run_returns:
+        Each assessed run's own daily returns, by sweep row.
     """
 
     pbo: PBOResult
     deflated_sharpe: pd.Series
     trial_returns: pd.DataFrame
     trial_sharpes: pd.Series
+    run_returns: Mapping[Any, pd.Series]
 
     def row(self, label: Any) -> RowAssessment:
         """The assessment of the run in row ``label`` of the sweep's frame,
@@ -551,7 +555,7 @@ class SweepAssessment:
         sharpes = self.trial_sharpes
         return RowAssessment(
             row=label,
-            returns=self.trial_returns[label],
+            returns=self.run_returns[label],
             n_trials=len(sharpes),
             sharpe=float(sharpes[label]),
             expected_max_sharpe=expected_max_sharpe(len(sharpes), float(np.std(sharpes, ddof=1))),
@@ -573,6 +577,11 @@ def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
     from which the returns are taken). Failed runs are left out of the
     trials and get NaN. A run whose equity never moved counts as a trial of
     Sharpe ratio 0.0 and gets NaN: it has no Sharpe ratio to deflate.
+
+    Each run's Sharpe ratio and deflated Sharpe ratio come from its own
+    returns, so they equal its report's. The PBO alone compares the runs on
+    one time grid, the union of their dates, on which a run holds cash
+    (return 0.0) before its first date.
     """
     if not isinstance(results, pd.DataFrame):
         raise TypeError(f"results: expected the frame norvane.sweep returns, got {type(results).__name__}")
@@ -585,10 +594,12 @@ def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
         raise ValueError("results: run the sweep with keep_returns=True (or keep_equity=True) to assess it")
     if len(series) < 2:
         raise ValueError(f"results: {len(series)} successful run(s); assessing a search needs at least 2")
-    trials = pd.DataFrame(series).sort_index().fillna(0.0)
-    flat = set(trials.columns[trials.std(ddof=1).to_numpy() == 0.0])  # never traded, or held cash throughout
-    sharpes = pd.Series({row: 0.0 if row in flat else sharpe_ratio(trials[row]) for row in trials},
+    # Each run is judged on its own days; only the PBO needs one time grid
+    # for all, on which a run that starts later holds cash (0.0) before.
+    flat = {row for row, returns in series.items() if len(returns) < 2 or returns.std(ddof=1) == 0.0}
+    sharpes = pd.Series({row: 0.0 if row in flat else sharpe_ratio(returns) for row, returns in series.items()},
                         dtype=np.float64, name="sharpe")
-    by_row = {row: math.nan if row in flat else deflated_sharpe(trials[row], sharpes) for row in trials}
+    by_row = {row: math.nan if row in flat else deflated_sharpe(returns, sharpes) for row, returns in series.items()}
     deflated = pd.Series(by_row, dtype=np.float64).reindex(results.index).rename("deflated_sharpe")
-    return SweepAssessment(pbo(trials, n_blocks=n_blocks), deflated, trials, sharpes)
+    trials = pd.DataFrame(series).sort_index().fillna(0.0)
+    return SweepAssessment(pbo(trials, n_blocks=n_blocks), deflated, trials, sharpes, series)

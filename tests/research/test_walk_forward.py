@@ -1,5 +1,7 @@
 """Walk-forward validation: windows, the in-sample choice, chaining, no look-ahead."""
 
+import math
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -148,6 +150,32 @@ def test_a_run_that_never_moved_counts_as_a_trial_of_sharpe_zero():
     found = overfitting.assess(results, n_blocks=4)
     assert found.trial_sharpes[0] == 0.0 and np.isnan(found.deflated_sharpe[0])
     assert found.deflated_sharpe[2] == overfitting.deflated_sharpe(found.trial_returns[2], found.trial_sharpes)
+
+
+def test_each_run_is_assessed_on_its_own_days():
+    # Runs that start later are padded with cash only on the PBO's grid: a
+    # row's Sharpe ratio is its report's, and its deflated Sharpe its own.
+    from norvane import overfitting
+
+    prices, _ = market()
+
+    def later(prices, skip):
+        return (prices.rank(axis=1) <= 3).iloc[skip:]
+
+    results = norvane.sweep(prices, later, {"skip": [0, 40, 80]}, rebalance="W", backend="serial",
+                            keep_returns=True)
+    found = overfitting.assess(results, n_blocks=4)
+    report = norvane.backtest(prices, later(prices, 80), "W")
+    row = found.row(2)
+    assert row.returns.equals(report.returns) and found.trial_returns[2].iloc[:80].eq(0.0).all()
+    assert row.sharpe * math.sqrt(report.periods_per_year) == report.stats()["sharpe"]
+    own = {r: results.loc[r, "returns"] for r in results.index}
+    sharpes = pd.Series({r: overfitting.sharpe_ratio(v) for r, v in own.items()})
+    assert found.trial_sharpes.equals(sharpes.rename("sharpe"))
+    assert found.deflated_sharpe[2] == overfitting.deflated_sharpe(own[2], sharpes)
+    assert found.pbo.pbo == overfitting.pbo(found.trial_returns, n_blocks=4).pbo
+    report.assessment = row
+    assert dict(report._stat_rows())["Sharpe ratio"] == dict(report._assessment_rows())["Sharpe ratio (annualised)"]
 
 
 def test_a_report_shows_the_assessment_of_the_sweep_row_it_repeats():
