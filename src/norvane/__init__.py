@@ -1,7 +1,8 @@
 """norvane: a bit-exact portfolio backtester with native C++ cores.
 
 `norvane.backtest` runs a strategy given as pandas frames and returns a
-`norvane.Report`; `norvane.sweep` runs it over a grid of parameters and
+`norvane.Report`; `norvane.sweep` runs it over a grid of parameters
+(`norvane.rerun` gives the report of one of its rows) and
 `norvane.walk_forward` validates a grid out of sample;
 `norvane.ravelin` is the native engine underneath and
 `norvane.tessary` the per-trade excursion analysis. Importing the package
@@ -13,7 +14,7 @@ imports the public names directly; this module binds no other name, so
 completion offers the public API only.
 """
 
-__all__ = ["backtest", "Report", "sweep", "walk_forward", "ravelin", "tessary"]
+__all__ = ["backtest", "Report", "sweep", "rerun", "walk_forward", "ravelin", "tessary"]
 __version__ = "0.1.0"
 
 # public name -> (module, attribute or None for the module itself)
@@ -21,6 +22,7 @@ _LAZY = {
     "backtest": ("norvane.api", "backtest"),
     "Report": ("norvane.report", "Report"),
     "sweep": ("norvane.sweeps", "sweep"),
+    "rerun": ("norvane.sweeps", "rerun"),
     "walk_forward": ("norvane.walkforward", "walk_forward"),
     "ravelin": ("norvane.ravelin", None),
     "tessary": ("norvane.tessary", None),

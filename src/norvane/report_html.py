@@ -9,6 +9,7 @@ needs it.
 from __future__ import annotations
 
 import base64
+import functools
 import html
 import io
 import math
@@ -333,7 +334,21 @@ def _matplotlib() -> tuple[type[Figure], type[FigureCanvasAgg]]:
         raise ImportError(
             "plotting and HTML reports need matplotlib: pip install 'norvane[report]'"
         ) from exc
-    return Figure, FigureCanvasAgg
+    return _shown_in_notebooks(Figure, FigureCanvasAgg), FigureCanvasAgg
+
+
+@functools.cache
+def _shown_in_notebooks(base: type[Figure], canvas: type[FigureCanvasAgg]) -> type[Figure]:
+    """The figure class of reports: a notebook shows one that is the value of
+    a cell, also without ``%matplotlib inline`` (which shows pyplot's only)."""
+
+    class ReportFigure(base):  # type: ignore[valid-type, misc]  # a class made at run time
+        def _repr_png_(self) -> bytes:
+            buffer = io.BytesIO()
+            canvas(self).print_png(buffer)
+            return buffer.getvalue()
+
+    return ReportFigure
 
 
 _HTML = """<!DOCTYPE html>

@@ -35,13 +35,14 @@ from typing import Any, Callable, Union
 import numpy as np
 import pandas as pd
 
-from norvane import interrupts
+from norvane import api, interrupts
+from norvane.report import Report
 from norvane.run_stats import STAT_NAMES
 from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
 from norvane.sweeping.pool import GUARD_ADVICE, REFUSALS
 from norvane.sweeping.runs import Inputs, Outcome, Preparation, Preparations, Task, callable_name, describe
 
-__all__ = ["sweep"]
+__all__ = ["rerun", "sweep"]
 
 Grid = Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]  # a dict of lists, or a list of dicts
 
@@ -165,6 +166,45 @@ def sweep(
         bar.close()
     return _frame(runs, names, [outcomes[i] for i in range(len(runs))], bool(keep_equity), bool(keep_returns),
                   _date_dtype(prices))
+
+
+@interrupts.guarded()
+def rerun(prices: pd.DataFrame, position: pd.DataFrame | Callable[..., pd.DataFrame], row: Mapping[str, Any], *,
+          rebalance: Any = None, **fixed: Any) -> Report:
+    """The report of one run of a sweep, from its row of the sweep's frame.
+
+    ``norvane.rerun(prices, position, results.loc[label], rebalance=...,
+    **fixed)``, with the prices, position, ``rebalance`` and fixed keyword
+    arguments the sweep was given, runs that row's parameters again and
+    returns its :class:`norvane.Report`, whose ``stats()`` equal the row's
+    statistics. The row's statistics, ``error``, ``equity`` and ``returns``
+    are not parameters and are left out; a NaN parameter is taken as None
+    (a frame read back from a file may show None so).
+    """
+    if not isinstance(row, Mapping) and not isinstance(row, pd.Series):
+        raise TypeError(f"row: expected a row of the sweep's frame (results.loc[label]), got {type(row).__name__}")
+    params = {name: _parameter_value(value) for name, value in row.items() if name not in _NOT_PARAMETERS}
+    strategy = _Strategy(position) if callable(position) else None
+    _check_parameters(list(params), fixed, rebalance, strategy)
+    values = {**fixed, **params}
+    frame = {name: values.get(name, default) for name, default in FRAME_SETTINGS.items()}
+    if frame["rebalance"] is None:
+        frame["rebalance"] = rebalance
+    settings = Settings(**{name: values.get(name, default) for name, default in RUN_SETTINGS.items()})
+    if callable(position):
+        position = position(prices, **{n: v for n, v in values.items() if n not in ALL_SETTINGS})
+    return api.simulate(api.prepare(prices, position, **frame), settings)
+
+
+_NOT_PARAMETERS = frozenset({*STAT_NAMES, "error", "equity", "returns"})
+
+
+def _parameter_value(value: Any) -> Any:
+    if isinstance(value, np.generic):
+        value = value.item()
+    if value is pd.NA or (isinstance(value, float) and value != value):
+        return None
+    return value
 
 
 def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: Any, bar: Any) -> dict[int, Outcome]:
@@ -372,7 +412,7 @@ def usable_cpus() -> int:
 def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome], keep_equity: bool,
            keep_returns: bool, date_dtype: Any) -> pd.DataFrame:
     n = len(runs)
-    data: dict[str, Any] = {name: [run.get(name) for run in runs] for name in names}
+    data: dict[str, Any] = {name: _parameter_column([run.get(name) for run in runs]) for name in names}
     # A run that failed has NaN (NaT for dates) for every statistic; when
     # every run failed, each column still gets the dtype it would have had.
     all_failed = all(stats is None for stats, _, _ in outcomes)
@@ -401,6 +441,18 @@ def _frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[Outcome]
             returns[i] = (equity / equity.shift(1) - 1.0).iloc[1:].rename("returns") if equity is not None else None
         frame["returns"] = pd.Series(returns, dtype=object)
     return frame
+
+
+def _parameter_column(values: list[Any]) -> Any:
+    """A parameter's values as the grid gave them: a column that mixes None
+    or types in keeps each value (object dtype), so that None is not shown
+    as NaN and an int not as a float."""
+    kinds = {type(value) for value in values}
+    if len(kinds) > 1 or type(None) in kinds:
+        column = np.empty(len(values), dtype=object)
+        column[:] = values
+        return pd.Series(column, dtype=object)
+    return values
 
 
 def _date_dtype(prices: Any) -> Any:

@@ -125,6 +125,26 @@ def test_plot_and_self_contained_html(tmp_path):
         assert needle in page
 
 
+def test_a_notebook_shows_the_figure_of_a_cells_last_line(tmp_path):
+    # Executed by a real kernel, without %matplotlib inline.
+    pytest.importorskip("matplotlib")
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    notebook = nbformat.v4.new_notebook(cells=[
+        nbformat.v4.new_code_cell("import norvane\nfrom norvane import demo\n"
+                                  "prices = demo.synthetic_market(stocks=30, days=300)\n"
+                                  "report = norvane.backtest(prices, demo.momentum_position(prices, 60, 20, 5), 'M',"
+                                  " excursion_window=20)"),
+        nbformat.v4.new_code_cell("report.plot()"),
+        nbformat.v4.new_code_cell("report.plot_excursions()"),
+    ])
+    nbclient.NotebookClient(notebook, timeout=600, kernel_name="python3",
+                            resources={"metadata": {"path": str(tmp_path)}}).execute()
+    for cell in notebook.cells[1:]:
+        (shown,) = [out for out in cell.outputs if out.output_type == "execute_result"]
+        assert base64.b64decode(shown.data["image/png"]).startswith(b"\x89PNG\r\n\x1a\n")
+
+
 def test_a_failed_write_keeps_the_old_file_and_no_temporary(tmp_path, monkeypatch):
     target = tmp_path / "r.html"
     target.write_text("complete old page", encoding="utf-8")

@@ -129,16 +129,18 @@ class TestGrid:
 def test_rows_are_the_individual_backtests(market, serial):
     prices, position = market
     for _, row in serial.iterrows():
-        params = {"stop_loss": None if pd.isna(row["stop_loss"]) else row["stop_loss"],
-                  "commission": row["commission"]}
+        params = {"stop_loss": row["stop_loss"], "commission": row["commission"]}  # as the grid gave them
         if params["stop_loss"] == 2.0:
             assert row["error"].startswith("ValueError: stop_loss")
             assert np.isnan(row["sharpe"]) and row["equity"] is None
+            with pytest.raises(ValueError, match="stop_loss"):
+                norvane.rerun(prices, position, row, sell_tax=0.001)
             continue
         report = norvane.backtest(prices, position, sell_tax=0.001, **params)
         assert row["error"] is None
         assert_same_stats(row, report.stats())
         assert np.array_equal(row["equity"].to_numpy(), report.equity.to_numpy())
+        assert_same_stats(row, norvane.rerun(prices, position, row, sell_tax=0.001).stats())
 
 
 def _tz_market(market):
@@ -174,15 +176,19 @@ def test_lean_statistics_are_the_report_statistics(market, frames, rebalance, se
 
 
 class TestStrategyParameters:
-    def test_rows_are_the_strategies_backtests(self, market, serial_strategies):
+    def test_rows_are_the_strategies_backtests_and_rerun_as_them(self, market, serial_strategies):
         got = serial_strategies
         assert list(got.columns[:3]) == ["lookback", "top", "stop_loss"]
         assert got["error"].isna().all() and got["trades"].gt(0).all()
+        assert got["stop_loss"].tolist() == [None, 0.05] * 4 and got["lookback"].dtype == np.int64
         for i in (0, 5):
             row = got.loc[i]
-            stop_loss = None if pd.isna(row["stop_loss"]) else row["stop_loss"]
             position = momentum(market[0], lookback=row["lookback"], top=row["top"])
-            assert_same_stats(row, norvane.backtest(market[0], position, "W", stop_loss=stop_loss).stats())
+            assert_same_stats(row, norvane.backtest(market[0], position, "W", stop_loss=row["stop_loss"]).stats())
+            assert_same_stats(row, norvane.rerun(market[0], momentum, row, rebalance="W").stats())
+        read_back = got.loc[0].copy()
+        read_back["stop_loss"] = np.nan  # None, as a frame read from a file shows it
+        assert_same_stats(got.loc[0], norvane.rerun(market[0], momentum, read_back, rebalance="W").stats())
 
     @pytest.mark.parametrize("backend", ["serial", "threads", "processes"])
     def test_each_strategy_once_per_process_and_the_same_frame(self, market, serial_strategies, tmp_path,
