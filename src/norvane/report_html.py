@@ -345,7 +345,7 @@ def _shown_in_notebooks(base: type[Figure], canvas: type[FigureCanvasAgg]) -> ty
     class ReportFigure(base):  # type: ignore[valid-type, misc]  # a class made at run time
         def _repr_png_(self) -> bytes:
             buffer = io.BytesIO()
-            canvas(self).print_png(buffer)
+            canvas(self).print_png(buffer)  # type: ignore[no-untyped-call]  # unannotated in matplotlib
             return buffer.getvalue()
 
     return ReportFigure
