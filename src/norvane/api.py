@@ -9,7 +9,6 @@ a :class:`~norvane.report.Report`.
 from __future__ import annotations
 
 import dataclasses
-import functools
 import re
 import warnings
 from collections import Counter
@@ -23,11 +22,9 @@ from pandas.api import types as ptypes
 from pandas.tseries.frequencies import to_offset
 
 from norvane import interrupts
-from norvane.engine_session import EngineRun, run_engine
+from norvane.engine_session import run_engine
 from norvane.report import Report
-from norvane.run_stats import run_statistics
 from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag, check_weights_kind
-from norvane.trades import trade_frame
 
 __all__ = ["backtest", "Schedule"]
 
@@ -243,50 +240,21 @@ def for_many_runs(prepared: Prepared) -> Prepared:
 
 
 def simulate(prepared: Prepared, settings: Settings) -> Report:
-    """Runs the engine on prepared arrays with checked settings."""
-    window, step = settings.excursion_window, settings.excursion_step
-    dates, pos_names = prepared.dates, prepared.pos_names
-    if window > len(dates):
-        raise ValueError(
-            f"excursion_window: {window} days is longer than the {len(dates)} price rows; "
-            "no trade could be sampled that far"
-        )
-    run = _run(prepared, settings)
-    start = prepared.start
-    return Report(
-        pd.Series(run.equity[start:], index=dates[start:], name="equity"),
-        functools.partial(trade_frame, run, dates, pos_names, window, step),  # made on first use
-        actions=_by_name(run.action_stocks, run.actions, pos_names, object, "action"),
-        weights=_final_weights(run, pos_names),
-        next_weights=_next_weights(run, pos_names),
-        params={**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget,
-                "weights": "absolute" if prepared.absolute else "relative"},
-    )
-
-
-def simulate_stats(prepared: Prepared, settings: Settings) -> tuple[dict[str, Any], pd.Series]:
-    """``simulate(prepared, settings).stats()`` as a dict, with the equity curve.
-
-    What a sweep keeps of a run, taken from the engine's arrays without the
-    trade table and the report, which would cost more than the run.
-    """
+    """Runs the engine on prepared arrays with checked settings; the report
+    wraps the run and makes its frames on first use."""
     window = settings.excursion_window
     if window > len(prepared.dates):
         raise ValueError(
             f"excursion_window: {window} days is longer than the {len(prepared.dates)} price rows; "
             "no trade could be sampled that far"
         )
-    run = _run(prepared, settings)
-    start, dates = prepared.start, prepared.dates
-    stats = run_statistics(run, dates, start)
-    return stats, pd.Series(run.equity[start:], index=dates[start:], name="equity")
-
-
-def _run(prepared: Prepared, settings: Settings) -> EngineRun:
-    return run_engine(prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights,
-                      prepared.pos_index, prepared.weight_sums, prepared.resample, retarget=prepared.retarget,
-                      absolute_weights=prepared.absolute, stop_from_entry=settings.stop_from == "entry",
-                      **settings.engine_arguments())
+    params = {**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget,
+              "weights": "absolute" if prepared.absolute else "relative"}
+    return Report.of_run(run_engine(
+        prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights, prepared.pos_index,
+        prepared.weight_sums, prepared.resample, dates=prepared.dates, names=prepared.pos_names,
+        start=prepared.start, params=params, retarget=prepared.retarget, absolute_weights=prepared.absolute,
+        stop_from_entry=settings.stop_from == "entry", **settings.engine_arguments()))
 
 
 # ---------------------------------------------------------------------------
@@ -589,26 +557,3 @@ def _describe_rebalance(spec: Schedule) -> str:
     return "explicit dates"
 
 
-# ---------------------------------------------------------------------------
-# results
-
-
-def _by_name(stocks: np.ndarray, values: np.ndarray, names: list[str], dtype: Any, label: str) -> pd.Series:
-    series: pd.Series = pd.Series(
-        values,
-        index=pd.Index(np.asarray(names, dtype=object)[stocks], dtype=object, name="stock"),
-        dtype=dtype,
-        name=label,
-    )
-    return series
-
-
-def _final_weights(run: EngineRun, names: list[str]) -> pd.Series:
-    held = run.weights != 0.0
-    return _by_name(run.weight_stocks[held], run.weights[held], names, np.float64, "weight")
-
-
-def _next_weights(run: EngineRun, names: list[str]) -> pd.Series:
-    raw = _by_name(run.next_weight_stocks, run.next_weights, names, np.float64, "next_weight")
-    total = raw.sum()
-    return raw / total if total > 0 else raw

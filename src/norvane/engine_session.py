@@ -1,9 +1,12 @@
-"""One engine run, from prepared arrays to its results as columns.
+"""One engine run, from prepared arrays to the one object it leaves.
 
 `run_engine` calls the engine's lean entry, ``ravelin.simulate``: it
 releases the interpreter lock for the whole simulation, leaves nothing in
 module state and returns every result as an array, so any number of threads
-may run at once and a run costs no host object per trade.
+may run at once and a run costs no host object per trade. What it returns is
+a `RunResult`: the run's columns with what is needed to read them (the
+dates, the stock names, the first row the report keeps), which a
+:class:`norvane.Report` wraps and turns into frames on first use.
 """
 
 from __future__ import annotations
@@ -12,25 +15,27 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import pandas as pd
 from numpy.typing import NDArray
 
 from norvane import ravelin
 
-__all__ = ["ACTION_NAMES", "EngineRun", "run_engine"]
+__all__ = ["ACTION_NAMES", "RunResult", "run_engine"]
 
 #: The next-day actions by the engine's action code.
 ACTION_NAMES = np.array(["enter", "exit", "sl_tp_exit"], dtype=object)
 
 
 @dataclass(frozen=True)
-class EngineRun:
-    """What one run leaves, as columns.
+class RunResult:
+    """What one run leaves, as columns, and how to read them.
 
     One entry per trade in ``stocks``, ``entry_rows``, ``exit_rows`` (-1
     while open) and ``entry_values``, closed trades first in closing order;
     ``records`` holds each trade's excursion record as a row. The final
     weights, the next weights and the next-day actions come as pairs of
-    stock numbers and values.
+    stock numbers and values. Rows are rows of ``dates`` (the price index),
+    stock numbers index ``names``; a report keeps the rows from ``start`` on.
     """
 
     equity: NDArray[np.float64]
@@ -45,17 +50,25 @@ class EngineRun:
     next_weights: NDArray[np.float64]
     action_stocks: NDArray[np.int64]
     actions: NDArray[np.object_]
+    dates: pd.DatetimeIndex
+    names: list[str]
+    start: int
+    window: int  # the excursion window and step of the records
+    step: int
+    params: dict[str, Any]
 
 
 def run_engine(price_values: np.ndarray, price_index: np.ndarray, stock_columns: np.ndarray,
-               weights: np.ndarray, pos_index: np.ndarray, weight_sums: np.ndarray, resample: np.ndarray,
-               **settings: Any) -> EngineRun:
-    """Runs the engine on these arrays with these ``backtest_`` settings."""
+               weights: np.ndarray, pos_index: np.ndarray, weight_sums: np.ndarray, resample: np.ndarray, *,
+               dates: pd.DatetimeIndex, names: list[str], start: int, params: dict[str, Any],
+               **settings: Any) -> RunResult:
+    """Runs the engine on these arrays with these ``simulate`` settings."""
     columns = ravelin.simulate(price_values, price_index, stock_columns, weights, pos_index, weight_sums, resample,
                                **settings)
-    return EngineRun(
+    return RunResult(
         columns["equity"], columns["trade_stock"], columns["trade_entry_row"], columns["trade_exit_row"],
         columns["trade_entry_value"], columns["records"], columns["weight_stock"], columns["weight"],
         columns["next_weight_stock"], columns["next_weight"], columns["action_stock"],
-        ACTION_NAMES[columns["action"]],
+        ACTION_NAMES[columns["action"]], dates, names, start,
+        settings.get("tessary_window", 0), settings.get("tessary_window_step", 1), params,
     )

@@ -9,6 +9,7 @@ which is imported only when they are called.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import os
@@ -24,8 +25,9 @@ from norvane.excursions import edge_ratio as _edge_ratio
 from norvane.excursions import stop_analysis as _stop_analysis
 from norvane.excursions import tidy_excursions
 from norvane.overfitting import RowAssessment
-from norvane.run_stats import curve_statistics, profit_factor
-from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame
+from norvane.engine_session import RunResult
+from norvane.run_stats import TradeFacts, statistics
+from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame, trade_frame
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -80,6 +82,12 @@ class Report:
     ``final_cash`` statistic is derived from the final equity and weights.
     """
 
+    _run: RunResult | None  # the run the report wraps, if any
+    _equity: pd.Series | None
+    _actions: pd.Series | None
+    _weights: pd.Series | None
+    _next_weights: pd.Series | None
+
     def __init__(
         self,
         equity: pd.Series,
@@ -97,12 +105,12 @@ class Report:
             raise TypeError("equity: expected a pandas Series with a DatetimeIndex")
         if len(equity) == 0:
             raise ValueError("equity: the series is empty")
+        self._run: RunResult | None = None
+        self._run_trades = self._run_weights = False  # a run's columns are the truth until replaced
         self.equity = equity.astype(np.float64).rename("equity")
         if trades is None:
             trades = empty_trade_frame()
-        # A callable makes the table when it is first needed: a run's
-        # columns hold everything in it, and many reports are only ever asked
-        # for their curve and statistics.
+        # A callable makes the table when it is first needed.
         self._make_trades = trades if callable(trades) else None
         if not callable(trades):
             self.trades = trades
@@ -118,11 +126,48 @@ class Report:
         self._final_cash = None if final_cash is None else float(final_cash)
         self.assessment = assessment
 
+    @classmethod
+    def of_run(cls, run: RunResult) -> Report:
+        """The report of an engine run (what `norvane.backtest` returns).
+
+        It wraps the run's columns and makes each frame (the curve, the
+        trade table, the next-day views) when it is first read; its
+        statistics come from the columns, so a caller that asks only for
+        ``stats()`` never pays for a frame.
+        """
+        report = cls.__new__(cls)
+        report._run = run
+        report._run_trades = report._run_weights = True
+        report._equity = None
+        report._make_trades = functools.partial(trade_frame, run)
+        report._actions = report._weights = report._next_weights = None
+        report.params = dict(run.params)
+        report.periods_per_year = 252.0
+        report._final_cash = None
+        report._assessment = None
+        return report
+
+    # -- the run's data, each made on first use when the report wraps a run --
+
+    @property
+    def equity(self) -> pd.Series:
+        """Portfolio value per trading day: see the class docstring."""
+        if self._equity is None:
+            run = self._run
+            assert run is not None
+            self._equity = pd.Series(run.equity[run.start:], index=run.dates[run.start:], name="equity")
+        return self._equity
+
+    @equity.setter
+    def equity(self, value: pd.Series) -> None:
+        self._equity = value
+
     @property
     def trades(self) -> pd.DataFrame:
         """One row per trade: see the class docstring."""
         if self._make_trades is not None:
-            self.trades = self._make_trades()
+            self._trades = self._make_trades()
+            self._make_trades = None
         return self._trades
 
     @trades.setter
@@ -132,6 +177,50 @@ class Report:
             raise ValueError(f"trades: missing columns {missing}")
         self._trades = value
         self._make_trades = None
+        self._run_trades = False  # the statistics read this table now
+
+    @property
+    def actions(self) -> pd.Series:
+        """What the next trading day brings, by stock: see the class docstring."""
+        if self._actions is None:
+            run = self._run
+            assert run is not None
+            self._actions = _by_name(run.action_stocks, run.actions, run.names, object, "action")
+        return self._actions
+
+    @actions.setter
+    def actions(self, value: pd.Series) -> None:
+        self._actions = value
+
+    @property
+    def weights(self) -> pd.Series:
+        """Share of the portfolio value of each holding at the last date."""
+        if self._weights is None:
+            run = self._run
+            assert run is not None
+            held = run.weights != 0.0
+            self._weights = _by_name(run.weight_stocks[held], run.weights[held], run.names, np.float64, "weight")
+        return self._weights
+
+    @weights.setter
+    def weights(self, value: pd.Series) -> None:
+        self._weights = value
+        self._run_weights = False
+
+    @property
+    def next_weights(self) -> pd.Series:
+        """Target weights of the position row in force, scaled to sum to one."""
+        if self._next_weights is None:
+            run = self._run
+            assert run is not None
+            raw = _by_name(run.next_weight_stocks, run.next_weights, run.names, np.float64, "next_weight")
+            total = raw.sum()
+            self._next_weights = raw / total if total > 0 else raw
+        return self._next_weights
+
+    @next_weights.setter
+    def next_weights(self, value: pd.Series) -> None:
+        self._next_weights = value
 
     @property
     def assessment(self) -> RowAssessment | None:
@@ -201,39 +290,18 @@ class Report:
         ============================  ==============================================
         """
         eq = self.equity
-        closed = self.closed_trades
-        r = closed["return"].astype(np.float64)
-
+        run = self._run
+        from_run = run is not None and self._run_trades
+        trades = TradeFacts.of_run(run) if from_run else TradeFacts.of_table(self.trades, eq.index)  # type: ignore[arg-type]
         # NaN weights (a run whose value went NaN) must show, not be skipped.
-        gross = float(self.weights.to_numpy(dtype=np.float64).sum())
+        if run is not None and self._run_weights:
+            gross = float(run.weights[run.weights != 0.0].sum())
+        else:
+            gross = float(self.weights.to_numpy(dtype=np.float64).sum())
         cash = float(eq.iloc[-1]) * (1.0 - gross) if self._final_cash is None else self._final_cash
-
-        stats: dict[str, Any] = curve_statistics(eq.to_numpy(dtype=np.float64), eq.index,  # type: ignore[arg-type]
-                                                 self.periods_per_year)  # (a DatetimeIndex, checked in __init__)
-        stats.update({
-            "trades": int(len(closed)),
-            "open_trades": int(len(self.trades) - len(closed)),
-            "win_rate": float((r > 0).mean()) if len(r) else math.nan,
-            "avg_trade_return": float(r.mean()) if len(r) else math.nan,
-            "profit_factor": profit_factor(r),
-            "avg_holding_days": float(closed["holding_days"].mean()) if len(r) else math.nan,
-            "time_in_market": self._time_in_market(),
-            "gross_exposure": gross,
-            "final_cash": cash,
-        })
+        stats = statistics(eq.to_numpy(dtype=np.float64), eq.index, self.periods_per_year,  # type: ignore[arg-type]
+                           trades, gross, cash)  # (a DatetimeIndex, checked in __init__)
         return pd.Series(stats, dtype=object, name="stats")
-
-    def _time_in_market(self) -> float:
-        # +1 on the entry day, -1 on the exit day: a day counts when the
-        # running count of holdings at its close is positive.
-        dates = self.equity.index
-        change = np.zeros(len(dates) + 1, dtype=np.int64)
-        entries = dates.searchsorted(pd.DatetimeIndex(self.trades["entry_date"]), side="left")
-        np.add.at(change, entries, 1)
-        exits = self.trades["exit_date"].dropna()
-        np.add.at(change, dates.searchsorted(pd.DatetimeIndex(exits), side="left"), -1)
-        held = np.cumsum(change[:-1]) > 0
-        return float(held.mean())
 
     def summary(self) -> str:
         """The statistics as an aligned two-column text table, then the
@@ -389,6 +457,16 @@ class Report:
 
 # ---------------------------------------------------------------------------
 # helpers
+
+
+def _by_name(stocks: np.ndarray, values: np.ndarray, names: list[str], dtype: Any, label: str) -> pd.Series:
+    series: pd.Series = pd.Series(
+        values,
+        index=pd.Index(np.asarray(names, dtype=object)[stocks], dtype=object, name="stock"),
+        dtype=dtype,
+        name=label,
+    )
+    return series
 
 
 def _check_assessment_matches(assessment: Any, returns: pd.Series) -> None:

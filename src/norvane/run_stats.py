@@ -1,25 +1,25 @@
-"""The statistics of `Report.stats()`, straight from what the engine leaves behind.
+"""The statistics of `Report.stats()`: one path for every report.
 
-A sweep keeps only each run's statistics, and building a trade table and a
-Report for every run costs more than the run itself. `run_statistics` gets
-the same numbers, bit for bit, from the few arrays they need: every step
-repeats the one of `Report.stats()` (the same pandas reductions, over the same
-values in the same order), so the two can only drift apart when one of them
-changes. The sweep tests compare them run by run.
+A report made by a run reads its trade statistics from the run's columns
+(a sweep asks thousands of reports for their statistics and never for a
+trade table, which would cost more than the run); one made from a trade
+table reads them from the table. Either way they are first put in the same
+few arrays (`TradeFacts`), and `statistics` computes every number from
+those and the equity curve.
 """
 
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
-from norvane.engine_session import EngineRun
+from norvane.engine_session import RunResult
 
-__all__ = ["STAT_NAMES", "curve_statistics", "profit_factor", "run_statistics"]
+__all__ = ["STAT_NAMES", "TradeFacts", "curve_statistics", "profit_factor", "statistics"]
 
 _YEAR = pd.Timedelta(days=365.25)
 
@@ -37,40 +37,53 @@ _OPEN = -1
 _FIELDS = 6
 
 
-def run_statistics(run: EngineRun, dates: pd.DatetimeIndex, start: int,
-                   periods_per_year: float = 252.0) -> dict[str, Any]:
-    """`Report.stats()` of a run as a dict.
+class TradeFacts(NamedTuple):
+    """What the trade statistics read of a run's trades."""
 
-    ``run.equity`` is the engine's curve over all of ``dates`` (the price
-    index), of which the report keeps the rows from ``start`` on.
-    """
-    values = run.equity[start:]
-    curve = curve_statistics(values, dates[start:], periods_per_year)
+    total: int  # every trade, open ones too
+    closed_returns: NDArray[np.float64]  # the closed trades' returns (NaN: none)
+    closed_holding: NDArray[Any]  # and their holding days
+    entry_places: NDArray[np.int64]  # every trade's entry, as a place in the curve's dates
+    exit_places: NDArray[np.int64]  # every closed trade's exit, likewise
 
-    count = len(run.stocks)
-    entry_rows, exit_rows = run.entry_rows, run.exit_rows
-    closed = exit_rows != _OPEN
-    returns = _exit_returns(run.records)[closed]
-    r = pd.Series(returns)
-    # A sum over a contiguous array is the same on either side; the means
-    # stay pandas', which skip NaN.
-    factor = profit_factor(returns)
-    holding = pd.Series((np.where(closed, exit_rows, len(dates) - 1) - entry_rows)[closed])
+    @classmethod
+    def of_run(cls, run: RunResult) -> TradeFacts:
+        entry_rows, exit_rows, start = run.entry_rows, run.exit_rows, run.start
+        closed = exit_rows != _OPEN
+        # A trade's place among the kept dates (unique and sorted) is its
+        # row's distance from the first kept one.
+        return cls(len(run.stocks), _exit_returns(run.records)[closed], (exit_rows - entry_rows)[closed],
+                   np.maximum(entry_rows - start, 0), np.maximum(exit_rows[closed] - start, 0))
 
-    held = run.weights[run.weights != 0.0]
-    gross = float(held.sum())
+    @classmethod
+    def of_table(cls, trades: pd.DataFrame, dates: pd.DatetimeIndex) -> TradeFacts:
+        closed = trades["exit_date"].notna().to_numpy()
+        exits = trades["exit_date"][closed]
+        return cls(len(trades), trades["return"].to_numpy(dtype=np.float64)[closed],
+                   trades["holding_days"].to_numpy()[closed],
+                   dates.searchsorted(pd.DatetimeIndex(trades["entry_date"]), side="left"),
+                   dates.searchsorted(pd.DatetimeIndex(exits), side="left"))
 
+
+def statistics(values: NDArray[np.float64], index: pd.DatetimeIndex, periods_per_year: float, trades: TradeFacts,
+               gross_exposure: float, final_cash: float) -> dict[str, Any]:
+    """Every statistic of `Report.stats()`, in its order, from the equity
+    curve (``values`` on the dates of ``index``) and the trades."""
+    r = pd.Series(trades.closed_returns)
+    closed = len(r)
     return {
-        **curve,
-        "trades": int(closed.sum()),
-        "open_trades": int(count - closed.sum()),
-        "win_rate": float((returns > 0).mean()) if len(r) else math.nan,
-        "avg_trade_return": float(r.mean()) if len(r) else math.nan,
-        "profit_factor": float(factor),
-        "avg_holding_days": float(holding.mean()) if len(r) else math.nan,
-        "time_in_market": _time_in_market(len(values), start, entry_rows, exit_rows[closed]),
-        "gross_exposure": gross,
-        "final_cash": float(values[-1]) * (1.0 - gross),
+        **curve_statistics(values, index, periods_per_year),
+        "trades": closed,
+        "open_trades": trades.total - closed,
+        "win_rate": float((r > 0).mean()) if closed else math.nan,
+        "avg_trade_return": float(r.mean()) if closed else math.nan,
+        # A sum over a contiguous array is the same on either side; the
+        # means stay pandas', which skip NaN.
+        "profit_factor": profit_factor(trades.closed_returns),
+        "avg_holding_days": float(pd.Series(trades.closed_holding).mean()) if closed else math.nan,
+        "time_in_market": _time_in_market(len(values), trades.entry_places, trades.exit_places),
+        "gross_exposure": gross_exposure,
+        "final_cash": final_cash,
     }
 
 
@@ -143,10 +156,10 @@ def _exit_returns(records: NDArray[np.float64]) -> NDArray[np.float64]:
     return returns
 
 
-def _time_in_market(count: int, start: int, entry_rows: np.ndarray, exit_rows: np.ndarray) -> float:
-    # Report.stats() finds each trade's dates among the kept ones; the dates
-    # are unique and sorted, so a row's place there is its distance from start.
-    change = np.zeros(count + 1, dtype=np.int64)
-    np.add.at(change, np.maximum(entry_rows - start, 0), 1)
-    np.add.at(change, np.maximum(exit_rows - start, 0), -1)
+def _time_in_market(days: int, entry_places: NDArray[np.int64], exit_places: NDArray[np.int64]) -> float:
+    # +1 on the entry day, -1 on the exit day: a day counts when the running
+    # count of holdings at its close is positive.
+    change = np.zeros(days + 1, dtype=np.int64)
+    np.add.at(change, entry_places, 1)
+    np.add.at(change, exit_places, -1)
     return float((np.cumsum(change[:-1]) > 0).mean())

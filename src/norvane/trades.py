@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
-from norvane.engine_session import EngineRun
+from norvane.engine_session import RunResult
 
 __all__ = ["EXCURSION_FIELDS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
 
@@ -66,8 +66,9 @@ def sampled_offsets(window: int, step: int) -> list[int]:
     return [g * step for g in range(1, groups - 1)]
 
 
-def trade_frame(run: EngineRun, dates: pd.DatetimeIndex, names: list[str], window: int, step: int) -> pd.DataFrame:
+def trade_frame(run: RunResult) -> pd.DataFrame:
     """The trade table of one run, closed trades first in closing order, then the open ones."""
+    dates, names, window, step = run.dates, run.names, run.window, run.step
     count = len(run.stocks)
     stocks, entry_rows, exit_rows = run.stocks, run.entry_rows, run.exit_rows
     closed = exit_rows != _OPEN

@@ -19,6 +19,7 @@ import pytest
 import norvane
 from norvane import api
 from norvane.run_stats import STAT_NAMES
+from norvane.report import Report
 from norvane.settings import Settings
 from norvane.sweeps import sweep
 
@@ -163,16 +164,15 @@ def _rising_market(market):
         (_rising_market, None, Settings(commission=0.0, sell_tax=0.0)),  # no drawdown, no closed trade
     ],
 )
-def test_lean_statistics_are_the_report_statistics(market, frames, rebalance, settings):
-    prepared = api.for_many_runs(api.prepare(*frames(market), rebalance))
-    stats, equity = api.simulate_stats(prepared, settings)
-    report = api.simulate(prepared, settings)
-    expected = report.stats()
-    assert list(stats) == list(expected.index)
-    for name, value in expected.items():
+def test_a_report_of_a_run_reads_its_statistics_from_the_columns(market, frames, rebalance, settings):
+    # The same numbers as from the trade table and weights the report shows.
+    report = api.simulate(api.for_many_runs(api.prepare(*frames(market), rebalance)), settings)
+    stats = report.stats()
+    table = Report(report.equity, report.trades, weights=report.weights).stats()
+    assert list(stats.index) == list(STAT_NAMES) == list(table.index)
+    for name, value in table.items():
         assert type(stats[name]) is type(value), name
         assert stats[name] == value or (pd.isna(value) and pd.isna(stats[name])), name
-    assert equity.index.equals(report.equity.index) and np.array_equal(equity, report.equity)
 
 
 class TestStrategyParameters:

@@ -12,7 +12,7 @@ time and makes each group's at most once.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Optional, Union, cast
 
 import pandas as pd
 
@@ -93,10 +93,11 @@ def run(prepared: api.Prepared | Failed, settings: Settings, keep_equity: bool) 
     if isinstance(prepared, Failed):
         return None, None, prepared.text
     try:
-        stats, equity = api.simulate_stats(prepared, settings)
+        report = api.simulate(prepared, settings)
+        stats = cast(dict[str, Any], report.stats().to_dict())
     except Exception as exc:  # a failing run is a result, not the end of the sweep
         return None, None, describe(exc)
-    return stats, (equity if keep_equity else None), None
+    return stats, (report.equity if keep_equity else None), None
 
 
 class Preparations:
