@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import dataclasses
 import re
-import warnings
 from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -24,7 +23,7 @@ from pandas.tseries.frequencies import to_offset
 from norvane import interrupts
 from norvane.engine_session import run_engine
 from norvane.report import Report
-from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag, check_weights_kind
+from norvane.settings import DEFAULTS, Settings, check_flag, check_optional_flag, check_weights_kind, warn_caller
 
 __all__ = ["backtest", "Schedule"]
 
@@ -511,11 +510,7 @@ def _warn_if_never_traded(spec: Schedule, resample: np.ndarray, price_index: np.
     else:
         what = f"the {len(resample)} dates given schedule"
     first, last = (pd.Timestamp(price_index[row]).date() for row in (start, -1))
-    warnings.warn(
-        f"rebalance: {what} no trade between {first} and {last}; the portfolio stays in cash",
-        UserWarning,
-        stacklevel=4,  # the caller of norvane.backtest
-    )
+    warn_caller(f"rebalance: {what} no trade between {first} and {last}; the portfolio stays in cash")
 
 
 def _offset(spec: str | pd.offsets.BaseOffset) -> pd.offsets.BaseOffset:

@@ -289,19 +289,23 @@ class Report:
                                       figure when one was passed as ``final_cash=``
         ============================  ==============================================
         """
-        eq = self.equity
         run = self._run
-        from_run = run is not None and self._run_trades
-        trades = TradeFacts.of_run(run) if from_run else TradeFacts.of_table(self.trades, eq.index)  # type: ignore[arg-type]
+        if run is not None and self._equity is None:  # the curve as the run left it
+            values, dates = run.equity[run.start:], run.dates[run.start:]
+        else:
+            values, dates = self.equity.to_numpy(dtype=np.float64), self.equity.index  # type: ignore[assignment]
+        if run is not None and self._run_trades:
+            trades = TradeFacts.of_run(run)
+        else:
+            trades = TradeFacts.of_table(self.trades, dates)
         # NaN weights (a run whose value went NaN) must show, not be skipped.
         if run is not None and self._run_weights:
             gross = float(run.weights[run.weights != 0.0].sum())
         else:
             gross = float(self.weights.to_numpy(dtype=np.float64).sum())
-        cash = float(eq.iloc[-1]) * (1.0 - gross) if self._final_cash is None else self._final_cash
-        stats = statistics(eq.to_numpy(dtype=np.float64), eq.index, self.periods_per_year,  # type: ignore[arg-type]
-                           trades, gross, cash)  # (a DatetimeIndex, checked in __init__)
-        return pd.Series(stats, dtype=object, name="stats")
+        cash = float(values[-1]) * (1.0 - gross) if self._final_cash is None else self._final_cash
+        stats = statistics(values, dates, self.periods_per_year, trades, gross, cash)
+        return pd.Series(list(stats.values()), index=list(stats), dtype=object, name="stats")
 
     def summary(self) -> str:
         """The statistics as an aligned two-column text table, then the

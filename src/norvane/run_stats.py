@@ -94,7 +94,6 @@ def curve_statistics(values: NDArray[np.float64], index: pd.DatetimeIndex,
     ``values`` are the curve's values on the dates of ``index``. Dates are
     looked up by position, and only where a statistic is one.
     """
-    eq = pd.Series(values)
     ppy = float(periods_per_year)
 
     total = values[-1] / values[0] - 1.0
@@ -108,13 +107,11 @@ def curve_statistics(values: NDArray[np.float64], index: pd.DatetimeIndex,
     sharpe = _ratio(mean, std) * math.sqrt(ppy)
     sortino = _ratio(mean, downside) * math.sqrt(ppy)
 
-    dd = eq / eq.cummax() - 1.0
-    max_dd = float(dd.min())
+    max_dd, low = _deepest_drawdown(values)
     trough: Any = pd.NaT
     peak: Any = pd.NaT
     if max_dd < 0:
-        low = int(dd.idxmin())  # type: ignore[call-overload]  # the label of a RangeIndex: a position
-        trough, peak = index[low], index[int(eq.iloc[:low + 1].idxmax())]  # type: ignore[call-overload]
+        trough, peak = index[low], index[int(np.nanargmax(values[:low + 1]))]
     return {
         "start": index[0],
         "end": index[-1],
@@ -128,6 +125,19 @@ def curve_statistics(values: NDArray[np.float64], index: pd.DatetimeIndex,
         "max_drawdown_peak": peak,
         "max_drawdown_trough": trough,
     }
+
+
+def _deepest_drawdown(values: NDArray[np.float64]) -> tuple[float, int]:
+    """The fall from the running peak at its deepest and the first place it
+    is reached, skipping NaN values as pandas' cummax, min and idxmin do
+    (NaN and 0 when every value is NaN)."""
+    with np.errstate(all="ignore"):
+        falls = values / np.fmax.accumulate(values) - 1.0
+    valid = falls[~np.isnan(falls)]
+    if not len(valid):
+        return math.nan, 0
+    deepest = float(valid.min())
+    return deepest, int(np.flatnonzero(falls == deepest)[0])
 
 
 def profit_factor(returns: Any) -> float:

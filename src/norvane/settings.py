@@ -12,6 +12,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import operator
+import sys
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -104,6 +105,21 @@ class Settings:
 # checks
 
 
+def warn_caller(message: str) -> None:
+    """A UserWarning shown at the user's line that led here: the first
+    frame outside the package (and the context-manager wrappers of its
+    calls), whichever of backtest, sweep or walk_forward was called."""
+    level, frame = 2, sys._getframe(1)
+    while frame.f_back is not None and _inside(frame.f_globals.get("__name__", "")):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, UserWarning, stacklevel=level)
+
+
+def _inside(module: str) -> bool:
+    # (A dataclass's generated methods run in the globals of its module.)
+    return module == "norvane" or module.startswith("norvane.") or module == "contextlib"
+
+
 def _real(value: Any, name: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name}: expected a number, got {type(value).__name__}")
@@ -118,11 +134,7 @@ def _rate(value: Any, name: str) -> float:
     if not 0.0 <= out < 1.0:
         raise ValueError(f"{name}: must be a rate in [0, 1), got {out!r}")
     if out >= _SUSPICIOUS_RATE:
-        warnings.warn(
-            f"{name}: {out!r} is a rate of {out * 100:g} %; for {out!r} % pass {out / 100:g}",
-            UserWarning,
-            stacklevel=5,  # the caller of norvane.backtest
-        )
+        warn_caller(f"{name}: {out!r} is a rate of {out * 100:g} %; for {out!r} % pass {out / 100:g}")
     return out
 
 

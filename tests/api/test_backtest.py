@@ -102,8 +102,9 @@ def test_rebalance_schedules():
 
     explicit = norvane.backtest(prices, position, [pd.Timestamp("2024-01-12"), "2024-01-05"])
     assert list(explicit.trades["entry_date"]) == [mon8, mon15]
-    with pytest.warns(UserWarning, match="rebalance: 'M' schedules no trade between 2024-01-01 and 2024-01-19"):
+    with pytest.warns(UserWarning, match="rebalance: 'M' schedules no trade between 2024-01-01 and 2024-01-19") as seen:
         monthly = norvane.backtest(prices, position, "M")  # January has not ended on the 19th
+    assert [w.filename for w in seen] == [__file__]
     assert monthly.trades.empty
     with pytest.warns(UserWarning, match="the 2 dates given schedule no trade"):
         late = norvane.backtest(prices, position, ["2024-01-19", "2024-02-01"])  # only next-day actions
@@ -325,8 +326,12 @@ def test_a_row_dated_on_a_non_trading_day_trades_on_the_next_trading_day(signal_
 @pytest.mark.parametrize("keyword", ["commission", "sell_tax"])
 def test_a_rate_that_looks_like_a_percentage_warns(keyword):
     prices, position = frames()
-    with pytest.warns(UserWarning, match=rf"{keyword}: 0.1425 is a rate of 14.25 %; for 0.1425 % pass 0.001425"):
-        norvane.backtest(prices, position, **{keyword: 0.1425})
+    # Shown at the caller's line, whichever call checked the setting.
+    for call in (lambda: norvane.backtest(prices, position, **{keyword: 0.1425}),
+                 lambda: norvane.sweep(prices, position, {keyword: [0.1425]}, backend="serial")):
+        with pytest.warns(UserWarning, match=rf"{keyword}: 0.1425 is a rate of 14.25 %; for 0.1425 % pass 0.001425") as seen:
+            call()
+        assert [w.filename for w in seen] == [__file__]
 
 
 def test_excursion_window_longer_than_the_prices_is_refused_and_long_ones_are_fast():
