@@ -26,6 +26,22 @@ struct costs {
     double tax_ratio = 0.0;
 };
 
+// How `set_position` treats the book's entries.
+struct book_rules {
+    // A close of a stock without an entry changes nothing (else it makes
+    // the entry and closes it).
+    bool check_held = true;
+    // A holding that reaches 0.0 leaves the book (else its entry stays at 0.0).
+    bool erase_closed = false;
+};
+
+// A rebalance's trades: only what is held is closed, and a closed holding leaves.
+inline constexpr book_rules rebalance_rules{true, true};
+// A touched stop or target: the entry stays at 0.0 until the next rebalance.
+inline constexpr book_rules touched_exit_rules{false, false};
+// A stop or target found the row before, closed on this one.
+inline constexpr book_rules pending_exit_rules{false, true};
+
 namespace detail {
 
 // The stock's entry, created with 0.0 when missing (insert on access).
@@ -123,14 +139,13 @@ private:
 }  // namespace detail
 
 // Moves `stock`'s holding to `target`, settles the trade against `cash` with
-// commission and tax and returns the new cash. `check_held`: a close of a
-// stock without an entry changes nothing (else it makes one and closes it);
-// `erase_closed`: a holding that reaches 0.0 leaves the book.
+// commission and tax under `rules` and returns the new cash.
 template <class Book, class Hooks>
-double set_position(Book &positions, int stock, double target, double cash, costs cost, bool check_held,
-                    bool erase_closed, Hooks &hooks) {
+double set_position(Book &positions, int stock, double target, double cash, costs cost, book_rules rules,
+                    Hooks &hooks) {
+    const bool erase_closed = rules.erase_closed;
     const auto found = positions.find(stock);  // the one lookup; nothing else changes the book below
-    const bool held = check_held ? found != positions.end() : true;
+    const bool held = rules.check_held ? found != positions.end() : true;
     const bool has_entry = found != positions.end();
     if (target == 0.0) {
         if (has_entry && found->second > 0.0) hooks.exited(stock);

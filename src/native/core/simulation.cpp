@@ -116,7 +116,7 @@ private:
                 const double level = stop_loss_hit ? stop_loss_level_ : take_profit_level_;
                 const double base_value = value / growth;
                 value = base_value * level;
-                cash_ = set_position(book_, stock, 0.0, cash_, options_.cost, false, false, *this);
+                cash_ = set_position(book_, stock, 0.0, cash_, options_.cost, touched_exit_rules, *this);
             } else if (!options_.touched_exit && (stop_loss_hit || take_profit_hit)) {
                 exits_found_ = true;
                 new_exits_.push_back(stock);
@@ -136,7 +136,7 @@ private:
         for (const int stock : pending_exits_) {
             const auto found = book_.find(stock);
             if (found == book_.end() || found->second == 0.0) continue;
-            cash_ = set_position(book_, stock, 0.0, cash_, options_.cost, false, true, *this);
+            cash_ = set_position(book_, stock, 0.0, cash_, options_.cost, pending_exit_rules, *this);
         }
         pending_exits_.clear();
         if (exits_found_) {
@@ -153,8 +153,8 @@ private:
         cash_ = trade_to_weights(book_, in_.weights.row(pos_row_), in_.weight_sums[pos_row_], cash_,
                                  options_.position_limit, [&](int stock, double target, double cash) {
                                      one_stock_book &one = rebuild.take(stock);
-                                     const double after = set_position(one, stock, target, cash, options_.cost, true,
-                                                                       true, *this);
+                                     const double after = set_position(one, stock, target, cash, options_.cost,
+                                                                       rebalance_rules, *this);
                                      rebuild.put_back();
                                      return after;
                                  }, options_.absolute_weights);

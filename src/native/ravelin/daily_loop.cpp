@@ -51,7 +51,7 @@ void mark_to_market(const run_arguments &arguments, run_state &state, Py_ssize_t
             const double base_value = entry->second / growth;
             entry->second = base_value * level;
             state.cash = set_position(state.positions, stock, 0.0, state.cash, arguments.fee_ratio,
-                                      arguments.tax_ratio, false, false);
+                                      arguments.tax_ratio, core::touched_exit_rules);
         } else if (!arguments.touched_exit && (stop_loss_hit || take_profit_hit)) {
             state.exits_found = true;
             state.new_exits.push_back(stock);
@@ -72,7 +72,7 @@ void settle_pending_exits(const run_arguments &arguments, run_state &state) {
         const auto found = state.positions.find(stock);
         if (found == state.positions.end() || found->second == 0.0) continue;
         state.cash = set_position(state.positions, stock, 0.0, state.cash, arguments.fee_ratio, arguments.tax_ratio,
-                                  false, true);
+                                  core::pending_exit_rules);
     }
     state.pending_exits.clear();
     if (state.exits_found) {

@@ -20,6 +20,6 @@ struct analysis_hooks {
 // is returned; only a KeyboardInterrupt or MemoryError is thrown on, to end
 // the run.
 double set_position(position_book &positions, int stock, double target, double cash, double fee_ratio,
-                    double tax_ratio, bool check_held = true, bool erase_closed = false);
+                    double tax_ratio, core::book_rules rules);
 
 }  // namespace ravelin

@@ -24,7 +24,7 @@ double trade_to_weights(position_book &positions, PyObject *weights, double cash
     return core::trade_to_weights(positions, elements, row_sum, cash, position_limit,
                                   [&](int stock, double target, double cash_before) {
                                       return set_position(positions, stock, target, cash_before, fee_ratio, tax_ratio,
-                                                          true, true);
+                                                          core::rebalance_rules);
                                   });
 }
 

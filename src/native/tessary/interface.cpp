@@ -54,9 +54,9 @@ void record_trade(int stock, PyObject *exit_row) {
     PyList_SET_ITEM(trade.get(), 0, host::require(PyLong_FromLong(stock)).release());
     PyList_SET_ITEM(trade.get(), 1, entry_row.release());
     PyList_SET_ITEM(trade.get(), 2, host::ref::borrow(exit_row).release());
-    append_to(names.trades, trade.get());
-    append_to(names.trade_positions, entry_value.get());
-    append_to(names.tessary, record.get());
+    append_to(strings.trades, trade.get());
+    append_to(strings.trade_positions, entry_value.get());
+    append_to(strings.tessary, record.get());
 }
 
 // entry[stock] = current_date; position[stock] = value, as item assignment
@@ -91,9 +91,9 @@ void start_analysis(PyArrayObject *price_matrix, std::map<int, int> columns, int
         set_stock_column(columns);
         window = window_length;
         window_step = step;
-        for (PyObject *name : {names.trades, names.trade_positions, names.tessary}) {
+        for (PyObject *name : {strings.trades, strings.trade_positions, strings.tessary}) {
             host::ref list = module_global(name);
-            host::require(PyObject_CallMethodNoArgs(list.get(), names.clear));
+            host::require(PyObject_CallMethodNoArgs(list.get(), strings.clear));
         }
         host::ref count = host::require(PyLong_FromLong(stock_count));
         host::ref entries = zeros_array(count.get(), reinterpret_cast<PyObject *>(&PyLong_Type));

@@ -81,13 +81,13 @@ void publish_export_table(PyObject *module) {
 
 void run_module_statements(PyObject *module) {
     host::ref numpy = host::require(PyImport_ImportModule("numpy"));
-    host::require_status(PyObject_SetAttr(module, tessary::names.org_np, numpy.get()));
+    host::require_status(PyObject_SetAttr(module, tessary::strings.org_np, numpy.get()));
     PyObject *float_type = reinterpret_cast<PyObject *>(&PyFloat_Type);
     PyObject *int_type = reinterpret_cast<PyObject *>(&PyLong_Type);
 
     host::ref empty_shape = host::require(Py_BuildValue("(ii)", 0, 0));
     tessary::assign_array(tessary::prices, tessary::zeros_array(empty_shape.get(), float_type).get());
-    for (PyObject *name : {tessary::names.trades, tessary::names.trade_positions, tessary::names.tessary}) {
+    for (PyObject *name : {tessary::strings.trades, tessary::strings.trade_positions, tessary::strings.tessary}) {
         host::ref list = host::require(PyList_New(0));
         host::require_status(PyObject_SetAttr(module, name, list.get()));
     }
@@ -115,7 +115,7 @@ int exec(PyObject *module) {
         done = host::begin_exec(identity, module);
         if (done) return;
         tessary::module_object = module;
-        tessary::intern_names();
+        tessary::intern_strings();
         tessary::assign_array(tessary::entry, Py_None);
         tessary::assign_array(tessary::position, Py_None);
         tessary::assign_array(tessary::prices, Py_None);

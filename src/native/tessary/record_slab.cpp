@@ -24,9 +24,9 @@ record_slab &slab = *new record_slab;
 void open_slab(Py_ssize_t length) {
     const Py_ssize_t rows =
         length > 0 ? std::clamp<Py_ssize_t>(slab_bytes / (length * Py_ssize_t(sizeof(double))), 1, max_rows) : max_rows;
-    host::ref numpy = module_global(names.org_np);
+    host::ref numpy = module_global(strings.org_np);
     host::ref shape = host::require(Py_BuildValue("(nn)", rows, length));
-    host::ref array = host::require(PyObject_CallMethodOneArg(numpy.get(), names.empty, shape.get()));
+    host::ref array = host::require(PyObject_CallMethodOneArg(numpy.get(), strings.empty, shape.get()));
     slab.rows = host::owned_array<host::float64_2d>::of(std::move(array), true);
     slab.length = length;
     slab.next_row = 0;

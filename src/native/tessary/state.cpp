@@ -16,17 +16,17 @@ int window_step = 0;
 int current_date = 0;
 
 PyObject *module_object = nullptr;
-interned_names names{};
+interned_strings strings{};
 
-void intern_names() {
-    host::intern_all({{&names.trades, "trades"},
-                      {&names.trade_positions, "trade_positions"},
-                      {&names.tessary, "tessary"},
-                      {&names.org_np, "org_np"},
-                      {&names.zeros, "zeros"},
-                      {&names.empty, "empty"},
-                      {&names.clear, "clear"},
-                      {&names.dtype, "dtype"}});
+void intern_strings() {
+    host::intern_all({{&strings.trades, "trades"},
+                      {&strings.trade_positions, "trade_positions"},
+                      {&strings.tessary, "tessary"},
+                      {&strings.org_np, "org_np"},
+                      {&strings.zeros, "zeros"},
+                      {&strings.empty, "empty"},
+                      {&strings.clear, "clear"},
+                      {&strings.dtype, "dtype"}});
 }
 
 namespace {
@@ -128,11 +128,11 @@ void assign_array(PyObject *&variable, PyObject *value) {
 }
 
 host::ref zeros_array(PyObject *shape, PyObject *element_type) {
-    host::ref numpy = module_global(names.org_np);
-    host::ref zeros = host::require(PyObject_GetAttr(numpy.get(), names.zeros));
+    host::ref numpy = module_global(strings.org_np);
+    host::ref zeros = host::require(PyObject_GetAttr(numpy.get(), strings.zeros));
     host::ref args = host::require(PyTuple_Pack(1, shape));
     host::ref kwargs = host::require(PyDict_New());
-    host::require_status(PyDict_SetItem(kwargs.get(), names.dtype, element_type));
+    host::require_status(PyDict_SetItem(kwargs.get(), strings.dtype, element_type));
     return host::require(PyObject_Call(zeros.get(), args.get(), kwargs.get()));
 }
 

@@ -30,12 +30,12 @@ extern int current_date;
 // The module object, for its ordinary attributes (`trades`, `org_np`, ...).
 extern PyObject *module_object;
 
-// Interned attribute and keyword names, made once at set-up.
-struct interned_names {
+// Interned strings (attribute and keyword names), made once at set-up.
+struct interned_strings {
     PyObject *trades, *trade_positions, *tessary, *org_np, *zeros, *empty, *clear, *dtype;
 };
-extern interned_names names;
-void intern_names();
+extern interned_strings strings;
+void intern_strings();
 
 // Replaces a typed array variable: ndarray or None, else TypeError
 // "Cannot convert %.200s to %.200s". Views cached of the old array go.

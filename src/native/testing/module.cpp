@@ -108,7 +108,7 @@ PyObject *set_position(PyObject *, PyObject *args) {
     return host::guarded([&] {
         auto book = map_from_dict<ravelin::position_book>(book_dict);
         const double new_cash = ravelin::set_position(book, stock, target, cash, fee_ratio, tax_ratio,
-                                                      check_held != 0, erase_closed != 0);
+                                                      {check_held != 0, erase_closed != 0});
         return host::require(Py_BuildValue("(dN)", new_cash, dict_from_book(book).release()));
     });
 }
