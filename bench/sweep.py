@@ -62,10 +62,10 @@ def runs_of(grid: dict, count: int) -> list[dict]:
 
 def raw_engine(prices: pd.DataFrame, position: pd.DataFrame, runs: list[dict]) -> float:
     """Seconds for the runs as plain backtest_ calls on the arrays a sweep prepares."""
-    from norvane import api, ravelin
+    from norvane import _frames, ravelin
     from norvane.settings import Settings
 
-    prepared = api.for_many_runs(api.prepare(prices, position))
+    prepared = _frames.for_many_runs(_frames.prepare(prices, position))
     arrays = (prepared.price_values, prepared.price_index, prepared.price_columns, prepared.weights,
               prepared.pos_index, prepared.columns, prepared.resample)
     settings = [Settings(**run).engine_arguments() for run in runs]
@@ -77,10 +77,10 @@ def raw_engine(prices: pd.DataFrame, position: pd.DataFrame, runs: list[dict]) -
 
 def lean_engine(prices: pd.DataFrame, position: pd.DataFrame, runs: list[dict]) -> float:
     """Seconds for the runs as plain simulate calls on the arrays a sweep prepares."""
-    from norvane import api, ravelin
+    from norvane import _frames, ravelin
     from norvane.settings import Settings
 
-    prepared = api.for_many_runs(api.prepare(prices, position))
+    prepared = _frames.for_many_runs(_frames.prepare(prices, position))
     arrays = (prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights,
               prepared.pos_index, prepared.weight_sums, prepared.resample)
     settings = [Settings(**run).engine_arguments() for run in runs]

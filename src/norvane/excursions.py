@@ -23,7 +23,7 @@ import numpy as np
 import pandas as pd
 
 from norvane.settings import _exit_level
-from norvane.trades import EXCURSION_FIELDS
+from norvane._trade_table import EXCURSION_FIELDS
 
 __all__ = ["EXIT", "tidy_excursions", "edge_ratio", "stop_analysis", "sampled_columns"]
 

@@ -3,7 +3,7 @@
 A :class:`Report` is plain pandas data plus a few derived views. It can be
 built from any equity series and trade table, so the statistics do not depend
 on how the run was made. The figure and the HTML views are built in
-:mod:`norvane.report_html`; the figure and the HTML page need matplotlib,
+:mod:`norvane._rendering`; the figure and the HTML page need matplotlib,
 which is imported only when they are called.
 """
 
@@ -20,16 +20,16 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from norvane import report_html
+from norvane import _rendering
 from norvane.excursions import edge_ratio as _edge_ratio
 from norvane.excursions import stop_analysis as _stop_analysis
 from norvane.excursions import tidy_excursions
 from norvane.overfitting import RowAssessment
-from norvane.engine_session import RunResult
-from norvane.run_stats import TradeFacts, statistics
-from norvane.trades import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame, trade_frame
+from norvane._statistics import TradeFacts, statistics
+from norvane._trade_table import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame, trade_frame
 
 if TYPE_CHECKING:
+    from norvane._engine import RunResult
     from matplotlib.figure import Figure
 
 __all__ = ["Report", "EXCURSION_FIELDS"]
@@ -365,7 +365,7 @@ class Report:
         stops, targets = self._levels_to_try()
         analysis = self.stop_analysis(stops if stop_levels is None else stop_levels,
                                       targets if target_levels is None else target_levels)
-        return report_html.excursion_figure(self.edge_ratio(), analysis)
+        return _rendering.excursion_figure(self.edge_ratio(), analysis)
 
     def _levels_to_try(self) -> tuple[list[float], list[float]]:
         def inside(levels: tuple[float, ...], own: Any) -> list[float]:
@@ -386,7 +386,7 @@ class Report:
         Needs matplotlib. The figure is built without pyplot (rendering with
         the Agg backend), so no window opens and no global state changes.
         """
-        return report_html.figure(self.equity, self.drawdown, self.trades)
+        return _rendering.figure(self.equity, self.drawdown, self.trades)
 
     def to_html(self, path: str | os.PathLike[str] | None = None) -> str:
         """The report as one self-contained HTML page.
@@ -401,23 +401,23 @@ class Report:
         leaves a partial page over a complete one) and the path is returned
         as a string.
         """
-        document = report_html.page(
+        document = _rendering.page(
             title=self._title(),
             stats=self._stat_rows(),
             params=self.params,
             actions=self.actions,
             trades=self.trades[[c for c in TRADE_COLUMNS if c in self.trades]],
-            image=report_html.png_base64(self.plot()),
+            image=_rendering.png_base64(self.plot()),
             excursions=self._excursion_section(),
             assessment=self._assessment_section(),
         )
-        return document if path is None else report_html.write_atomic(path, document)
+        return document if path is None else _rendering.write_atomic(path, document)
 
     def _excursion_section(self) -> tuple[str, pd.DataFrame] | None:
         if not self._has_excursions():
             return None
         analysis = self.stop_analysis(*self._levels_to_try())
-        image = report_html.png_base64(report_html.excursion_figure(self.edge_ratio(), analysis))
+        image = _rendering.png_base64(_rendering.excursion_figure(self.edge_ratio(), analysis))
         single = analysis[analysis["stop"].isna() | analysis["target"].isna()]
         return image, single
 
@@ -425,8 +425,8 @@ class Report:
         found = self.assessment
         if found is None:
             return None
-        figure = report_html.overfitting_figure(found.pbo.performance, found.pbo.pbo)
-        return report_html.png_base64(figure), self._assessment_rows()
+        figure = _rendering.overfitting_figure(found.pbo.performance, found.pbo.pbo)
+        return _rendering.png_base64(figure), self._assessment_rows()
 
     def _assessment_rows(self) -> list[tuple[str, str]]:
         found = self.assessment
@@ -445,7 +445,7 @@ class Report:
     def _repr_html_(self) -> str:
         # Notebooks call this for every displayed report: no figure, so it
         # stays fast and works without matplotlib.
-        return report_html.notebook(
+        return _rendering.notebook(
             title=self._title(), stats=self._stat_rows() + self._assessment_rows(), trades=self.trades,
             actions=len(self.actions)
         )

@@ -19,7 +19,6 @@ boundaries.
 from __future__ import annotations
 
 import functools
-import itertools
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Callable, Union
@@ -28,13 +27,15 @@ import numpy as np
 import pandas as pd
 from pandas.tseries.frequencies import to_offset
 
-from norvane import interrupts
+from norvane import _interrupts as interrupts
 from norvane.api import backtest
 from norvane.report import Report
-from norvane.run_stats import STAT_NAMES
+from norvane._schedule import offset as schedule_offset
+from norvane._statistics import STAT_NAMES
 from norvane.settings import ALL_SETTINGS
-from norvane.sweeping.runs import describe
-from norvane.sweeping.threads import on_threads
+from norvane.sweeps._grid import expand
+from norvane.sweeps._runs import describe
+from norvane.sweeps._threads import on_threads
 from norvane.sweeps import sweep, usable_cpus
 
 __all__ = ["WalkForward", "walk_forward"]
@@ -167,7 +168,7 @@ def _walk_window(prices: pd.DataFrame, position: Any, grid: Any, rows: tuple[sli
         raise RuntimeError(f"no run on the training window ending {train_prices.index[-1]} gave a {metric}: "
                            f"{results['error'].dropna().iloc[0] if results['error'].notna().any() else 'all NaN'}")
     best = int(np.nanargmax(scores.to_numpy(dtype=np.float64)))  # the sweep's rows are numbered 0, 1, ...
-    chosen = _grid_runs(grid)[best]  # as given: a frame turns None into NaN
+    chosen = expand(grid)[0][best]  # as given: a frame turns None into NaN
     try:
         report = _run(test_prices, _test_position(position, prices, test_rows, {**fixed, **chosen}),
                       {n: v for n, v in {**fixed, **chosen}.items() if n in ALL_SETTINGS})
@@ -214,14 +215,22 @@ def _offset(span: Span, name: str) -> Any:
         if span < 1:
             raise ValueError(f"{name}: must be at least one row, got {span}")
         return int(span)
-    try:
-        offset = to_offset(span)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name}: expected a number of rows or an offset alias such as '2YE', got {span!r}") from None
+    offset = _readable_offset(span)
+    if offset is None:
+        raise ValueError(f"{name}: expected a number of rows or an offset alias such as '2YE', got {span!r}")
     probe = pd.Timestamp("2000-01-31")
     if not probe + offset > probe:
         raise ValueError(f"{name}: must be a period that moves forward in time, got {span!r}")
     return offset
+
+
+def _readable_offset(span: Any) -> Any:
+    if isinstance(span, (str, pd.offsets.BaseOffset)):
+        return schedule_offset(span)  # the aliases a rebalance schedule reads
+    try:
+        return to_offset(span)  # a Timedelta, say
+    except (TypeError, ValueError):
+        return None
 
 
 def _span_end(index: pd.DatetimeIndex, start: int, span: Span, name: str) -> int:
@@ -292,13 +301,6 @@ class _SeenUpTo:
 
     def __call__(self, _window_prices: Any, **params: Any) -> Any:
         return _from_window_start(self.func(self.history, **params), self.first)
-
-
-def _grid_runs(grid: Any) -> list[dict[str, Any]]:
-    """The grid's runs in the sweep's row order (a dict: the last key varies fastest)."""
-    if isinstance(grid, Mapping):
-        return [dict(zip(grid, values)) for values in itertools.product(*grid.values())]
-    return [dict(run) for run in grid]
 
 
 def _run(prices: pd.DataFrame, position: pd.DataFrame, params: dict[str, Any]) -> Report:

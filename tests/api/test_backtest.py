@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import norvane
-from norvane import engine_session, tessary
+from norvane import _engine, tessary
 
 X = 1 / (1 + 1e-7)  # share of the equity a rebalance invests: weights / (sum + 1e-7)
 
@@ -192,7 +192,7 @@ def test_bad_input_fails_before_the_engine_runs(monkeypatch, mutate, error, mess
     def engine_must_not_run(*args, **kwargs):
         raise AssertionError("the engine ran")
 
-    monkeypatch.setattr(engine_session.ravelin, "simulate", engine_must_not_run)
+    monkeypatch.setattr(_engine.ravelin, "simulate", engine_must_not_run)
     prices, position, kwargs = mutate(*frames())
     with pytest.raises(error, match=message):
         norvane.backtest(prices, position, **kwargs)

@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 from norvane import Report
-from norvane import demo, report_html
+from norvane import _rendering, demo
 
 T0 = pd.Timestamp("2020-01-01")
 DATES = pd.DatetimeIndex([T0, T0 + pd.Timedelta(days=1), T0 + pd.Timedelta(days=2), T0 + pd.Timedelta(days=730.5)])
@@ -155,9 +155,9 @@ def test_a_failed_write_keeps_the_old_file_and_no_temporary(tmp_path, monkeypatc
         handle.flush()
         raise OSError(errno.ENOSPC, "No space left on device")
 
-    monkeypatch.setattr(report_html, "_write", disk_full)
+    monkeypatch.setattr(_rendering, "_write", disk_full)
     with pytest.raises(OSError, match=r"No space left on device: '.*r\.html'"):
-        report_html.write_atomic(target, "new page")
+        _rendering.write_atomic(target, "new page")
     assert target.read_text(encoding="utf-8") == "complete old page"
     assert os.listdir(tmp_path) == ["r.html"]
 
@@ -168,8 +168,8 @@ def test_a_failed_write_keeps_the_old_file_and_no_temporary(tmp_path, monkeypatc
         (12, TypeError, "path: expected a str or os.PathLike, got int"),
     ]:
         with pytest.raises(error, match=message):
-            report_html.write_atomic(path, "new page")
-    assert report_html.write_atomic(target, "new page") == str(target)
+            _rendering.write_atomic(path, "new page")
+    assert _rendering.write_atomic(target, "new page") == str(target)
     assert target.read_text(encoding="utf-8") == "new page" and (target.stat().st_mode & 0o777) == 0o640
     assert os.listdir(tmp_path) == ["r.html"]
 

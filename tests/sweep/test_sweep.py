@@ -17,8 +17,8 @@ import pandas as pd
 import pytest
 
 import norvane
-from norvane import api
-from norvane.run_stats import STAT_NAMES
+from norvane import _engine, _frames
+from norvane._statistics import STAT_NAMES
 from norvane.report import Report
 from norvane.settings import Settings
 from norvane.sweeps import sweep
@@ -166,7 +166,7 @@ def _rising_market(market):
 )
 def test_a_report_of_a_run_reads_its_statistics_from_the_columns(market, frames, rebalance, settings):
     # The same numbers as from the trade table and weights the report shows.
-    report = api.simulate(api.for_many_runs(api.prepare(*frames(market), rebalance)), settings)
+    report = _engine.simulate(_frames.for_many_runs(_frames.prepare(*frames(market), rebalance)), settings)
     stats = report.stats()
     table = Report(report.equity, report.trades, weights=report.weights).stats()
     assert list(stats.index) == list(STAT_NAMES) == list(table.index)
@@ -473,7 +473,7 @@ def port_8787_taken():
 def dask_client(port_8787_taken):
     import distributed
 
-    from norvane.sweeping.cluster import local_client
+    from norvane.sweeps._cluster import local_client
 
     with local_client(distributed, 2) as client:
         yield client
@@ -501,7 +501,7 @@ class TestDask:
     def test_threaded_workers_take_turns_on_the_engine(self, market, serial):
         import distributed
 
-        from norvane.sweeping.cluster import local_client
+        from norvane.sweeps._cluster import local_client
 
         runs = [{"stop_loss": s, "commission": c} for s in GRID["stop_loss"] for c in GRID["commission"]]
         previous = sys.getswitchinterval()

@@ -21,10 +21,10 @@ import threading
 from collections import Counter, deque
 from typing import Any, Callable, TypeVar
 
-from norvane import interrupts, ravelin
-from norvane.api import Prepared
-from norvane.sweeping import runs
-from norvane.sweeping.runs import Failed, Inputs, Outcome, Task
+from norvane import _interrupts as interrupts, ravelin
+from norvane._frames import Prepared
+from norvane.sweeps import _runs as runs
+from norvane.sweeps._runs import Failed, Inputs, Outcome, Task
 
 T = TypeVar("T")
 

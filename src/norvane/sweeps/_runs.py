@@ -16,7 +16,7 @@ from typing import Any, Callable, Optional, Union, cast
 
 import pandas as pd
 
-from norvane import api
+from norvane import _engine, _frames
 from norvane.settings import Settings
 
 # (statistics, equity or None, error text or None) of one run
@@ -72,7 +72,7 @@ def describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def prepare(inputs: Inputs, preparation: Preparation) -> api.Prepared | Failed:
+def prepare(inputs: Inputs, preparation: Preparation) -> _frames.Prepared | Failed:
     """The engine arrays of a group, or why there are none."""
     position = inputs.position
     origin = ""
@@ -84,16 +84,16 @@ def prepare(inputs: Inputs, preparation: Preparation) -> api.Prepared | Failed:
             return Failed(f"{name} raised {describe(exc)}")
         origin = f"the position {name} returned: "
     try:
-        return api.for_many_runs(api.prepare(inputs.prices, position, **preparation.frame))
+        return _frames.for_many_runs(_frames.prepare(inputs.prices, position, **preparation.frame))
     except Exception as exc:
         return Failed(origin + describe(exc))
 
 
-def run(prepared: api.Prepared | Failed, settings: Settings, keep_equity: bool) -> Outcome:
+def run(prepared: _frames.Prepared | Failed, settings: Settings, keep_equity: bool) -> Outcome:
     if isinstance(prepared, Failed):
         return None, None, prepared.text
     try:
-        report = api.simulate(prepared, settings)
+        report = _engine.simulate(prepared, settings)
         stats = cast(dict[str, Any], report.stats().to_dict())
     except Exception as exc:  # a failing run is a result, not the end of the sweep
         return None, None, describe(exc)
@@ -106,7 +106,7 @@ class Preparations:
     def __init__(self, inputs: Inputs) -> None:
         self.inputs = inputs
         self.group: int | None = None
-        self.prepared: api.Prepared | Failed | None = None
+        self.prepared: _frames.Prepared | Failed | None = None
 
     def execute(self, task: Task) -> Outcome:
         if task.group != self.group:

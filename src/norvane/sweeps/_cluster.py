@@ -36,10 +36,10 @@ from collections import deque
 from collections.abc import Iterator
 from typing import Any
 
-from norvane import interrupts
-from norvane.sweeping import runs
-from norvane.sweeping.pool import REFUSALS, start_failure
-from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Task, describe
+from norvane import _interrupts as interrupts
+from norvane.sweeps import _runs as runs
+from norvane.sweeps._pool import REFUSALS, start_failure
+from norvane.sweeps._runs import WORKER_DIED, Inputs, Outcome, Task, describe
 
 # How long a cluster may take to bring back its workers before it closes.
 _SETTLING = 10.0

@@ -1,4 +1,4 @@
-"""One engine run, from prepared arrays to the one object it leaves.
+"""One engine run, from prepared arrays to the one object it leaves, and its report.
 
 `run_engine` calls the engine's lean entry, ``ravelin.simulate``: it
 releases the interpreter lock for the whole simulation, leaves nothing in
@@ -12,15 +12,20 @@ dates, the stock names, the first row the report keeps), which a
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
 from norvane import ravelin
+from norvane.report import Report
+from norvane.settings import Settings
 
-__all__ = ["ACTION_NAMES", "RunResult", "run_engine"]
+if TYPE_CHECKING:
+    from norvane._frames import Prepared
+
+__all__ = ["ACTION_NAMES", "RunResult", "run_engine", "simulate"]
 
 #: The next-day actions by the engine's action code.
 ACTION_NAMES = np.array(["enter", "exit", "sl_tp_exit"], dtype=object)
@@ -72,3 +77,21 @@ def run_engine(price_values: np.ndarray, price_index: np.ndarray, stock_columns:
         ACTION_NAMES[columns["action"]], dates, names, start,
         settings.get("tessary_window", 0), settings.get("tessary_window_step", 1), params,
     )
+
+
+def simulate(prepared: Prepared, settings: Settings) -> Report:
+    """Runs the engine on prepared arrays with checked settings; the report
+    wraps the run and makes its frames on first use."""
+    window = settings.excursion_window
+    if window > len(prepared.dates):
+        raise ValueError(
+            f"excursion_window: {window} days is longer than the {len(prepared.dates)} price rows; "
+            "no trade could be sampled that far"
+        )
+    params = {**settings.as_dict(), "rebalance": prepared.rebalance, "retarget": prepared.retarget,
+              "weights": "absolute" if prepared.absolute else "relative"}
+    return Report.of_run(run_engine(
+        prepared.price_values, prepared.price_index, prepared.stock_columns, prepared.weights, prepared.pos_index,
+        prepared.weight_sums, prepared.resample, dates=prepared.dates, names=prepared.pos_names,
+        start=prepared.start, params=params, retarget=prepared.retarget, absolute_weights=prepared.absolute,
+        stop_from_entry=settings.stop_from == "entry", **settings.engine_arguments()))

@@ -10,13 +10,15 @@ pandas frame in a few vectorised steps.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
-from norvane.engine_session import RunResult
+
+if TYPE_CHECKING:
+    from norvane._engine import RunResult
 
 __all__ = ["EXCURSION_FIELDS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
 

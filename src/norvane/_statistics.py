@@ -11,13 +11,15 @@ those and the equity curve.
 from __future__ import annotations
 
 import math
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
-from norvane.engine_session import RunResult
+
+if TYPE_CHECKING:
+    from norvane._engine import RunResult
 
 __all__ = ["STAT_NAMES", "TradeFacts", "curve_statistics", "profit_factor", "statistics"]
 

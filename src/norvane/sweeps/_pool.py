@@ -34,8 +34,8 @@ from collections import deque
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
-from norvane import interrupts
-from norvane.sweeping.runs import WORKER_DIED, Inputs, Outcome, Preparations, Task, describe
+from norvane import _interrupts as interrupts
+from norvane.sweeps._runs import WORKER_DIED, Inputs, Outcome, Preparations, Task, describe
 
 # The first message of a worker: it runs our code, so the bootstrap (and with
 # it any import of the main script) is behind it.
