@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 if TYPE_CHECKING:
     from norvane._engine import RunResult
 
-__all__ = ["STAT_NAMES", "TradeFacts", "curve_statistics", "profit_factor", "statistics"]
+__all__ = ["STAT_NAMES", "TradeFacts", "curve_statistics", "daily_returns", "profit_factor", "statistics"]
 
 _YEAR = pd.Timedelta(days=365.25)
 
@@ -87,6 +87,12 @@ def statistics(values: NDArray[np.float64], index: pd.DatetimeIndex, periods_per
         "gross_exposure": gross_exposure,
         "final_cash": final_cash,
     }
+
+
+def daily_returns(equity: pd.Series) -> pd.Series:
+    """Each day's return on the day before, from the second date on (what
+    `Report.returns` shows and a sweep keeps)."""
+    return (equity / equity.shift(1) - 1.0).iloc[1:].rename("returns")
 
 
 def curve_statistics(values: NDArray[np.float64], index: pd.DatetimeIndex,

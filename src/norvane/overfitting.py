@@ -39,6 +39,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from norvane._statistics import daily_returns
+
 __all__ = [
     "PBOResult",
     "RowAssessment",
@@ -588,7 +590,7 @@ def assess(results: pd.DataFrame, n_blocks: int = 16) -> SweepAssessment:
     if "returns" in results:
         series = {row: value for row, value in results["returns"].items() if isinstance(value, pd.Series)}
     elif "equity" in results:
-        series = {row: (value / value.shift(1) - 1.0).iloc[1:] for row, value in results["equity"].items()
+        series = {row: daily_returns(value) for row, value in results["equity"].items()
                   if isinstance(value, pd.Series)}
     else:
         raise ValueError("results: run the sweep with keep_returns=True (or keep_equity=True) to assess it")

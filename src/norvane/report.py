@@ -25,7 +25,7 @@ from norvane.excursions import edge_ratio as _edge_ratio
 from norvane.excursions import stop_analysis as _stop_analysis
 from norvane.excursions import tidy_excursions
 from norvane.overfitting import RowAssessment
-from norvane._statistics import TradeFacts, statistics
+from norvane._statistics import TradeFacts, daily_returns, statistics
 from norvane._trade_table import EXCURSION_FIELDS, TRADE_COLUMNS, empty_trade_frame, trade_frame
 
 if TYPE_CHECKING:
@@ -237,8 +237,7 @@ class Report:
     @property
     def returns(self) -> pd.Series:
         """Daily portfolio returns (from the second date on)."""
-        eq = self.equity
-        return (eq / eq.shift(1) - 1.0).iloc[1:].rename("returns")
+        return daily_returns(self.equity)
 
     @property
     def drawdown(self) -> pd.Series:

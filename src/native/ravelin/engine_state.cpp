@@ -6,7 +6,7 @@ namespace ravelin {
 
 PyObject *module_object = nullptr;
 PyObject *stock_operations = nullptr;
-run_defaults defaults{1.425 / 1000, 3.0 / 1000, 0.0, 0.0};
+run_defaults defaults{default_fee_ratio, default_tax_ratio, 0.0, 0.0};  // the levels are set at import
 interned_strings strings{};
 
 void intern_strings() {

@@ -13,6 +13,11 @@ extern PyObject *module_object;
 extern PyObject *stock_operations;
 
 // Defaults of backtest_, fixed at module set-up.
+// The rates a run charges when its caller leaves them out (the Python
+// layer's Settings defaults are the same numbers).
+inline constexpr double default_fee_ratio = 1.425 / 1000;
+inline constexpr double default_tax_ratio = 3.0 / 1000;
+
 struct run_defaults {
     double fee_ratio;
     double tax_ratio;

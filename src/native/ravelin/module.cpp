@@ -73,7 +73,7 @@ void run_exec_steps(PyObject *module) {
     note_main_thread();
     Py_XSETREF(ravelin::stock_operations, host::require(PyDict_New()).release());
     const double infinity = numpy_infinity();
-    ravelin::defaults = {1.425 / 1000, 3.0 / 1000, -infinity, infinity};
+    ravelin::defaults = {ravelin::default_fee_ratio, ravelin::default_tax_ratio, -infinity, infinity};
     host::ref test_dict = host::require(PyDict_New());
     host::require_status(PyObject_SetAttrString(module, "__test__", test_dict.get()));
 }

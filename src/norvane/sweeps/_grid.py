@@ -19,7 +19,7 @@ from typing import Any, Callable, Union
 import numpy as np
 import pandas as pd
 
-from norvane._statistics import STAT_NAMES
+from norvane._statistics import STAT_NAMES, daily_returns
 from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
 from norvane.sweeps._runs import Outcome, Preparation, Task, callable_name, describe
 
@@ -220,8 +220,7 @@ def results_frame(runs: list[dict[str, Any]], names: list[str], outcomes: list[O
     if keep_returns:
         returns = np.empty(n, dtype=object)
         for i, (_, equity, _) in enumerate(outcomes):
-            # As Report.returns: from the second date on.
-            returns[i] = (equity / equity.shift(1) - 1.0).iloc[1:].rename("returns") if equity is not None else None
+            returns[i] = daily_returns(equity) if equity is not None else None
         frame["returns"] = pd.Series(returns, dtype=object)
     return frame
 
