@@ -188,15 +188,6 @@ def test_missing_matplotlib_is_a_clear_error_and_notebooks_need_none(monkeypatch
     assert "<img" not in view and "adverse_excursion" not in view
 
 
-def test_readme_usage_example_runs(tmp_path, monkeypatch, capsys):
-    readme = Path(__file__).resolve().parents[2] / "README.md"
-    section = readme.read_text(encoding="utf-8").split("\n## Usage\n", 1)[1].split("\n## ", 1)[0]
-    (code,) = re.findall(r"```python\n(.*?)```", section, re.S)
-    monkeypatch.chdir(tmp_path)
-    exec(compile(code, str(readme), "exec"), {"__name__": "readme"})
-    assert "Sharpe ratio" in capsys.readouterr().out
-
-
 def test_demo_prints_statistics_actions_and_writes_the_report(tmp_path, capsys):
     out = tmp_path / "demo.html"
     assert demo.main(["--out", str(out), "--stocks", "80", "--seed", "3"]) == 0

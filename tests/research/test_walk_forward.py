@@ -207,22 +207,6 @@ def test_a_report_shows_the_assessment_of_the_sweep_row_it_repeats():
         found.row(9)
 
 
-def test_readme_worked_example_runs(tmp_path, monkeypatch, capsys):
-    import pathlib
-    import re
-
-    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-    usage = readme.split("\n## Usage\n", 1)[1].split("\n## ", 1)[0]
-    (setup,) = re.findall(r"```python\n(.*?)```", usage, re.S)
-    example = usage.split("### From a grid to a decision", 1)[1].split("\n### ", 1)[0]
-    (code,) = re.findall(r"```py\n(.*?)```", example, re.S)
-    monkeypatch.chdir(tmp_path)
-    namespace = {"__name__": "readme"}
-    exec(compile(setup, "README.md", "exec"), namespace)
-    exec(compile(code, "README.md", "exec"), namespace)
-    assert "out-of-sample Sharpe" in capsys.readouterr().out
-
-
 def test_a_grid_given_as_a_generator_serves_every_window():
     prices, position = market()
     runs = [{"stop_loss": stop} for stop in GRID["stop_loss"]]
