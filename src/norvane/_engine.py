@@ -6,7 +6,7 @@ module state and returns every result as an array, so any number of threads
 may run at once and a run costs no host object per trade. What it returns is
 a `RunResult`: the run's columns with what is needed to read them (the
 dates, the stock names, the first row the report keeps), which a
-:class:`norvane.Report` wraps and turns into frames on first use.
+`norvane.Report` wraps and turns into frames on first use.
 """
 
 from __future__ import annotations

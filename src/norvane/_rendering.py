@@ -1,7 +1,7 @@
 """The figure and the HTML views of a report, and the atomic file write.
 
 Plain functions over plain data (series, frames and already formatted
-statistic rows), so this module knows nothing of :class:`norvane.Report`.
+statistic rows), so this module knows nothing of `norvane.Report`.
 matplotlib is imported only when a figure is built; the notebook view never
 needs it.
 """

@@ -3,7 +3,7 @@
 `backtest` is the one function most users need. It takes a price frame and a
 position frame, checks everything the engine would otherwise take at face
 value, converts both to the exact array layout the engine expects
-(`norvane._frames`) and returns a :class:`~norvane.report.Report`.
+(`norvane._frames`) and returns a `norvane.report.Report`.
 """
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ from norvane._engine import simulate
 from norvane._frames import prepare
 from norvane._schedule import Schedule
 from norvane.report import Report
-from norvane.settings import DEFAULTS, Settings
+from norvane.settings import Settings
 
 __all__ = ["backtest", "Schedule"]
 
@@ -27,15 +27,15 @@ def backtest(
     *,
     retarget: bool | None = None,
     weights: str = "relative",
-    commission: float = DEFAULTS.commission,
-    sell_tax: float = DEFAULTS.sell_tax,
-    stop_loss: float | None = DEFAULTS.stop_loss,
-    take_profit: float | None = DEFAULTS.take_profit,
-    touched_exit: bool = DEFAULTS.touched_exit,
-    position_limit: float = DEFAULTS.position_limit,
-    excursion_window: int = DEFAULTS.excursion_window,
-    excursion_step: int = DEFAULTS.excursion_step,
-    stop_from: str = DEFAULTS.stop_from,
+    commission: float = 0.001425,
+    sell_tax: float = 0.003,
+    stop_loss: float | None = None,
+    take_profit: float | None = None,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    excursion_window: int = 0,
+    excursion_step: int = 1,
+    stop_from: str = "rebalance",
     drop_missing: bool = False,
 ) -> Report:
     """Simulate a portfolio that follows ``position`` and trades at ``prices``.
@@ -73,8 +73,36 @@ def backtest(
         fraction of the portfolio value, and what a row leaves below 1 stays
         in cash (a row summing to 0.5 holds half); rows may sum to more than
         1 only up to what cash allows.
-    commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit, excursion_window, excursion_step, stop_from:
-        The run's settings: see :class:`norvane.settings.Settings`.
+    commission:
+        Rate charged on the traded value of every buy and every sale
+        (0.001425: 0.1425 %).
+    sell_tax:
+        Rate charged on the value of every sale (0.003: 0.3 %).
+    stop_loss:
+        Exit a holding once its growth since the last rebalance (see
+        ``stop_from``) falls below ``1 - stop_loss`` (a fraction; the sign
+        is ignored). ``None``: no stop.
+    take_profit:
+        Exit a holding once that growth rises above ``1 + take_profit``.
+        ``None``: no target.
+    touched_exit:
+        ``True``: exit on the day a level is crossed, at the level itself.
+        ``False``: exit at the next day's price.
+    position_limit:
+        Largest value of one stock at a rebalance, as a fraction of the
+        portfolio value (1.0: no limit).
+    excursion_window:
+        Besides the excursion at exit, sample every trade's excursion at the
+        day offsets ``excursion_step, 2 * excursion_step, ...`` below this
+        many days after its entry (0: none).
+    excursion_step:
+        Days between two samples of ``excursion_window``.
+    stop_from:
+        Where a holding's growth for ``stop_loss`` and ``take_profit`` is
+        measured from: ``"rebalance"``, the last rebalance (which restarts it
+        for every holding), or ``"entry"``, the holding's entry (a rebalance
+        that keeps or tops up a holding leaves its growth alone, and a stop
+        found on a rebalance day still exits the next day).
     drop_missing:
         Held position columns that have no usable price column (absent from
         ``prices`` or without a single price) are an error unless this is

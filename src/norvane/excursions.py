@@ -2,7 +2,7 @@
 and stop levels estimated from excursions.
 
 Plain functions over a trade table (the ``trades`` of a
-:class:`norvane.Report`): its excursion values at exit carry the names of
+`norvane.Report`): its excursion values at exit carry the names of
 `EXCURSION_FIELDS`, and the values sampled ``t`` days after entry carry the
 suffix ``_{t}d``. Every excursion is a growth of the price since the entry
 day's close, minus 1: the adverse excursion is the lowest, the favourable

@@ -487,7 +487,7 @@ def _finite_number(value: Any, name: str) -> float:
 class RowAssessment:
     """How much of one sweep run's Sharpe ratio the search explains.
 
-    What a :class:`norvane.Report` of that run shows beside its statistics
+    What a `norvane.Report` of that run shows beside its statistics
     (``report.assessment``); `SweepAssessment.row` makes it.
 
     Attributes

@@ -1,9 +1,9 @@
 """What a backtest leaves behind: equity, trades, next-day actions and statistics.
 
-A :class:`Report` is plain pandas data plus a few derived views. It can be
+A `Report` is plain pandas data plus a few derived views. It can be
 built from any equity series and trade table, so the statistics do not depend
 on how the run was made. The figure and the HTML views are built in
-:mod:`norvane._rendering`; the figure and the HTML page need matplotlib,
+`norvane._rendering`; the figure and the HTML page need matplotlib,
 which is imported only when they are called.
 """
 
@@ -328,20 +328,20 @@ class Report:
         """The trades' excursions as a tidy frame: one row per trade and
         sampled offset, then one at its exit.
 
-        Columns ``trade`` (the label in :attr:`trades`), ``offset`` (days
+        Columns ``trade`` (the label in `trades`), ``offset`` (days
         after entry, or ``"exit"``), ``held`` (still open that day), then
         ``adverse_excursion``, ``favourable_excursion``,
         ``favourable_before_adverse``, ``drawdown``, ``profit_days`` and
         ``return``. Offsets come from ``excursion_window`` and
         ``excursion_step`` of the run; a sampled value follows the price past
-        the exit. See :func:`norvane.excursions.tidy_excursions`.
+        the exit. See `norvane.excursions.tidy_excursions`.
         """
         return tidy_excursions(self.trades)
 
     def edge_ratio(self) -> pd.DataFrame:
         """Mean favourable over mean adverse excursion at each offset: the
         edge-ratio curve of the entries (see
-        :func:`norvane.excursions.edge_ratio`). :meth:`plot_excursions` draws it."""
+        `norvane.excursions.edge_ratio`). `plot_excursions` draws it."""
         return _edge_ratio(self.excursions)
 
     def stop_analysis(self, stop_levels: Any = (), target_levels: Any = ()) -> pd.DataFrame:
@@ -349,7 +349,7 @@ class Report:
         ``take_profit``), the share of winning and losing closed trades whose
         excursions crossed it and the win rate and mean return had they
         exited there: an estimate from excursions, not a rerun (see
-        :func:`norvane.excursions.stop_analysis` for how it differs)."""
+        `norvane.excursions.stop_analysis` for how it differs)."""
         return _stop_analysis(self.trades, stop_levels, target_levels)
 
     def plot_excursions(self, stop_levels: Any = None, target_levels: Any = None) -> Figure:
@@ -391,9 +391,9 @@ class Report:
         """The report as one self-contained HTML page.
 
         The page holds the run settings, the statistics table, the figure of
-        :meth:`plot` embedded as a base64 PNG, the next-day actions, the
-        excursion section (the figure of :meth:`plot_excursions` and the
-        estimates of :meth:`stop_analysis` for single levels, when there are
+        `plot` embedded as a base64 PNG, the next-day actions, the
+        excursion section (the figure of `plot_excursions` and the
+        estimates of `stop_analysis` for single levels, when there are
         closed trades with excursions) and the trade table. Needs matplotlib. With no ``path`` the page is returned
         as a string. With a ``path`` it is written there (a temporary file in
         the same directory replaces the target, so a failed write never

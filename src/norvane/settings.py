@@ -32,24 +32,30 @@ _SUSPICIOUS_RATE = 0.05
 class Settings:
     """The per-run settings of a backtest, checked and in the engine's units.
 
+    Attributes
+    ----------
     commission:
         Rate charged on the traded value of every buy and every sale.
     sell_tax:
         Rate charged on the value of every sale.
-    stop_loss, take_profit:
+    stop_loss:
         Exit a holding once its growth since the last rebalance falls below
-        ``1 - stop_loss`` or rises above ``1 + take_profit`` (fractions; the
-        sign is ignored). ``None`` disables the rule.
+        ``1 - stop_loss`` (a fraction; the sign is ignored). ``None``: no stop.
+    take_profit:
+        Exit a holding once its growth rises above ``1 + take_profit``.
+        ``None``: no target.
     touched_exit:
         ``True``: exit on the day the level is crossed, at the level itself.
         ``False``: exit at the next day's price.
     position_limit:
         Largest value of one stock at a rebalance, as a fraction of the
         portfolio value.
-    excursion_window, excursion_step:
+    excursion_window:
         Besides the excursion at exit, sample every trade's excursion at day
-        offsets ``excursion_step, 2 * excursion_step, ...`` below
-        ``excursion_window`` after its entry (0 samples nothing).
+        offsets ``excursion_step, 2 * excursion_step, ...`` below this many
+        days after its entry (0 samples nothing).
+    excursion_step:
+        Days between two samples of ``excursion_window``.
     stop_from:
         Where a holding's growth for ``stop_loss`` and ``take_profit`` is
         measured from: ``"rebalance"`` (default), the last rebalance, which

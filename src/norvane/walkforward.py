@@ -89,7 +89,7 @@ def walk_forward(
     Parameters
     ----------
     prices, position, grid, **fixed:
-        As for :func:`norvane.sweep`: ``position`` is a frame or a callable
+        As for `norvane.sweep`: ``position`` is a frame or a callable
         ``make_position(prices, **strategy_params)`` whose parameters the
         grid may vary. Each window calls it with the prices up to the
         window's last row.
@@ -106,7 +106,7 @@ def walk_forward(
         ``"threads"`` (default): the windows run side by side on ``workers``
         threads (default: the usable CPU count), each sweeping its training
         window in its own thread. Any other sweep backend, as for
-        :func:`norvane.sweep`, sweeps one window after another
+        `norvane.sweep`, sweeps one window after another
         (``"processes"`` starts its workers afresh for every window).
     """
     if not isinstance(prices, pd.DataFrame) or not isinstance(prices.index, pd.DatetimeIndex):

@@ -1,5 +1,6 @@
 """norvane.backtest: alignment, conversion, decoding of the results, validation."""
 
+import inspect
 import subprocess
 import sys
 
@@ -56,6 +57,15 @@ def test_round_trip_without_costs():
     assert report.actions.to_dict() == {"A": "enter", "B": "exit"}
     assert report.weights.to_dict() == pytest.approx({"B": 1.1 * y / (total + 0.1 * y)}, rel=1e-12)
     assert report.next_weights.to_dict() == {"A": 1.0}
+
+
+def test_the_signature_shows_the_settings_defaults():
+    # Written out for readers of the signature; the one table is Settings.
+    from norvane.settings import ALL_SETTINGS
+
+    shown = {name: p.default for name, p in inspect.signature(norvane.backtest).parameters.items()
+             if name in ALL_SETTINGS}
+    assert shown == ALL_SETTINGS
 
 
 def test_commission_and_tax_reach_the_engine():

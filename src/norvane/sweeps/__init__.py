@@ -67,7 +67,7 @@ def sweep(
     Parameters
     ----------
     prices:
-        The prices every run trades, as for :func:`norvane.backtest`.
+        The prices every run trades, as for `norvane.backtest`.
     position:
         The position frame every run follows, or a callable that makes it:
         ``position(prices, **strategy_params)`` must return a position frame
@@ -103,7 +103,7 @@ def sweep(
         Add an ``equity`` column holding each run's equity curve.
     keep_returns:
         Add a ``returns`` column holding each run's daily returns (what
-        :func:`norvane.overfitting.assess` reads).
+        `norvane.overfitting.assess` reads).
     progress:
         Show a progress bar (needs tqdm). ``None``: only when stderr is a
         terminal and tqdm is installed.
@@ -115,7 +115,7 @@ def sweep(
     -------
     pandas.DataFrame
         One row per run, in grid order: the grid's parameters, the
-        statistics of :meth:`Report.stats` (NaN or NaT for a run that
+        statistics of `Report.stats` (NaN or NaT for a run that
         failed), ``error`` (None, or the text of the exception that run
         raised; a failing run never stops the others) and, with
         ``keep_equity``, ``equity``; with ``keep_returns``, ``returns``.
@@ -171,7 +171,7 @@ def rerun(prices: pd.DataFrame, position: pd.DataFrame | Callable[..., pd.DataFr
     ``norvane.rerun(prices, position, results.loc[label], rebalance=...,
     **fixed)``, with the prices, position, ``rebalance`` and fixed keyword
     arguments the sweep was given, runs that row's parameters again and
-    returns its :class:`norvane.Report`, whose ``stats()`` equal the row's
+    returns its `norvane.Report`, whose ``stats()`` equal the row's
     statistics. The row's statistics, ``error``, ``equity`` and ``returns``
     are not parameters and are left out; a NaN parameter is taken as None
     (a frame read back from a file may show None so).
