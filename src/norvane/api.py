@@ -121,7 +121,7 @@ def backtest(
     bought before its first price, it is valued at cost until that price
     arrives. Trade returns are price returns from entry to exit (before
     commission and tax); with ``touched_exit`` the actual fill of a stop or
-    take exit is at the level, not at that day's price. The README's "How a
+    take exit is at the level, not at that day's price. The docs' "How a
     run trades" says how costs are charged.
     """
     settings = Settings(commission, sell_tax, stop_loss, take_profit, touched_exit, position_limit,

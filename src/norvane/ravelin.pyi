@@ -96,7 +96,7 @@ def backtest_(
     ------
     TypeError, ValueError, IndexError, OverflowError
         On arguments of the wrong type, element type, number of dimensions
-        or size (see the README's "Bad input").
+        or size (see the docs' "Bad input").
     RuntimeError
         When called from inside a running ``backtest_``.
     KeyboardInterrupt, MemoryError

@@ -32,36 +32,12 @@ _SUSPICIOUS_RATE = 0.05
 class Settings:
     """The per-run settings of a backtest, checked and in the engine's units.
 
-    Attributes
-    ----------
-    commission:
-        Rate charged on the traded value of every buy and every sale.
-    sell_tax:
-        Rate charged on the value of every sale.
-    stop_loss:
-        Exit a holding once its growth since the last rebalance falls below
-        ``1 - stop_loss`` (a fraction; the sign is ignored). ``None``: no stop.
-    take_profit:
-        Exit a holding once its growth rises above ``1 + take_profit``.
-        ``None``: no target.
-    touched_exit:
-        ``True``: exit on the day the level is crossed, at the level itself.
-        ``False``: exit at the next day's price.
-    position_limit:
-        Largest value of one stock at a rebalance, as a fraction of the
-        portfolio value.
-    excursion_window:
-        Besides the excursion at exit, sample every trade's excursion at day
-        offsets ``excursion_step, 2 * excursion_step, ...`` below this many
-        days after its entry (0 samples nothing).
-    excursion_step:
-        Days between two samples of ``excursion_window``.
-    stop_from:
-        Where a holding's growth for ``stop_loss`` and ``take_profit`` is
-        measured from: ``"rebalance"`` (default), the last rebalance, which
-        restarts it for every holding; ``"entry"``, the holding's entry (a
-        rebalance that keeps or tops up a holding leaves its growth alone,
-        and a stop found on a rebalance day still exits the next day).
+    The fields are the run's keyword arguments of `norvane.backtest`
+    (``commission``, ``sell_tax``, ``stop_loss``, ``take_profit``,
+    ``touched_exit``, ``position_limit``, ``excursion_window``,
+    ``excursion_step``, ``stop_from``), with the same defaults and meaning:
+    see its parameters. A sweep checks each run's settings here before any
+    run starts.
     """
 
     commission: float = 0.001425

@@ -1,4 +1,4 @@
-"""Report statistics by hand, the figure, HTML export and notebook view, README usage, demo."""
+"""Report statistics by hand, the figure, HTML export and notebook view, demo."""
 
 import base64
 import errno

@@ -2,16 +2,12 @@
 Python model; every result must agree bit for bit."""
 
 import math
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
+import slow_reference
 from norvane import ravelin, tessary
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-import slow_reference  # noqa: E402
 
 DAY = 86_400 * 10**9
 

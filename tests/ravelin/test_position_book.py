@@ -5,7 +5,10 @@ import math
 import numpy as np
 import pytest
 
-from norvane import _testing, tessary
+from norvane import tessary
+
+_testing = pytest.importorskip("norvane._testing", reason="a release build has no test-only module")
+
 
 FEE, TAX = 0.001425, 0.003
 ROW = 2  # the day row reported before each trade

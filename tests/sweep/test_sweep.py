@@ -4,7 +4,6 @@ unguarded scripts."""
 
 import collections
 import os
-import pathlib
 import signal
 import socket
 import subprocess
@@ -22,9 +21,7 @@ from norvane._statistics import STAT_NAMES
 from norvane.report import Report
 from norvane.settings import Settings
 from norvane.sweeps import sweep
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from sweep_strategies import momentum  # noqa: E402
+from sweep_strategies import momentum
 
 GRID = {"stop_loss": [None, 0.04, 2.0], "commission": [0.0, 0.002]}  # stop_loss=2.0 fails
 STRATEGY_GRID = {"lookback": [5, 10], "top": [2, 4], "stop_loss": [None, 0.05]}  # 4 strategies, 8 runs

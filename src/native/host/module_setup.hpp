@@ -38,6 +38,23 @@ struct interned_string {
 };
 void intern_all(std::initializer_list<interned_string> strings);
 
+// The slots of a module with these create and exec steps: one interpreter
+// per process, and the interpreter lock held (module state is shared).
+template <PyObject *(*Create)(PyObject *, PyModuleDef *), int (*Exec)(PyObject *)>
+struct module_slots {
+    static inline PyModuleDef_Slot table[] = {
+        {Py_mod_create, reinterpret_cast<void *>(Create)},
+        {Py_mod_exec, reinterpret_cast<void *>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+        {0, nullptr},
+    };
+};
+
 // Fetches builtins.type and NumPy's type objects and checks their sizes.
 void import_type_objects();
 

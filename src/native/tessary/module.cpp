@@ -130,20 +130,9 @@ int exec(PyObject *module) {
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(create)},
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "norvane.tessary", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "norvane.tessary", nullptr, 0, nullptr, host::module_slots<create, exec>::table,
+    nullptr, nullptr, nullptr,
 };
 
 }  // namespace
