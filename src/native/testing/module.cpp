@@ -40,12 +40,17 @@ Map map_from_dict(PyObject *dict) {
     return result;
 }
 
-host::ref dict_from_book(const ravelin::position_book &book) {
+PyObject *host_value(double value) { return PyFloat_FromDouble(value); }
+PyObject *host_value(int value) { return PyLong_FromLong(value); }
+
+// {stock: value} of a map keyed by stock (a book, a column map).
+template <class Map>
+host::ref dict_of(const Map &map) {
     host::ref dict = host::require(PyDict_New());
-    for (const auto &[stock, value] : book) {
+    for (const auto &[stock, value] : map) {
         host::ref key = host::require(PyLong_FromLong(stock));
-        host::ref amount = host::require(PyFloat_FromDouble(value));
-        host::require_status(PyDict_SetItem(dict.get(), key.get(), amount.get()));
+        host::ref item = host::require(host_value(value));
+        host::require_status(PyDict_SetItem(dict.get(), key.get(), item.get()));
     }
     return dict;
 }
@@ -109,7 +114,7 @@ PyObject *set_position(PyObject *, PyObject *args) {
         auto book = map_from_dict<ravelin::position_book>(book_dict);
         const double new_cash = ravelin::set_position(book, stock, target, cash, fee_ratio, tax_ratio,
                                                       {check_held != 0, erase_closed != 0});
-        return host::require(Py_BuildValue("(dN)", new_cash, dict_from_book(book).release()));
+        return host::require(Py_BuildValue("(dN)", new_cash, dict_of(book).release()));
     });
 }
 
@@ -123,7 +128,7 @@ PyObject *rebalance(PyObject *, PyObject *args) {
     return host::guarded([&] {
         auto book = map_from_dict<ravelin::position_book>(book_dict);
         const double new_cash = ravelin::rebalance(book, weights, cash, fee_ratio, tax_ratio, position_limit);
-        return host::require(Py_BuildValue("(dN)", new_cash, dict_from_book(book).release()));
+        return host::require(Py_BuildValue("(dN)", new_cash, dict_of(book).release()));
     });
 }
 
@@ -136,15 +141,7 @@ PyObject *map_columns(PyObject *, PyObject *args) {
 
 // column_map_from_dict(mapping) -> dict, through the engine's std::map<int,int>
 PyObject *column_map_from_dict(PyObject *, PyObject *mapping) {
-    return host::guarded([&] {
-        host::ref result = host::require(PyDict_New());
-        for (const auto &[stock, column] : ravelin::column_map_from_dict(mapping)) {
-            host::ref key = host::require(PyLong_FromLong(stock));
-            host::ref value = host::require(PyLong_FromLong(column));
-            host::require_status(PyDict_SetItem(result.get(), key.get(), value.get()));
-        }
-        return result;
-    });
+    return host::guarded([&] { return dict_of(ravelin::column_map_from_dict(mapping)); });
 }
 
 // rebalance_mask(price_index, resample) -> list of 0/1 per price row
