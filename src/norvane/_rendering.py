@@ -26,16 +26,18 @@ if TYPE_CHECKING:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-__all__ = ["figure", "excursion_figure", "overfitting_figure", "png_base64", "page", "notebook", "write_atomic"]
+__all__ = ["figure", "monthly_figure", "excursion_figure", "overfitting_figure", "png_base64", "page", "notebook",
+           "write_atomic"]
 
 # Rows of trades the notebook view shows, and the columns it shows of them.
 _PREVIEW_ROWS = 5
 _PREVIEW_COLUMNS = ("stock", "entry_date", "exit_date", "holding_days", "return")
 
 
-def figure(equity: pd.Series, drawdown: pd.Series, trades: pd.DataFrame) -> Figure:
-    """Equity with its drawdown beneath, and the trades' adverse against
-    favourable excursion at exit, green for gains and red for losses."""
+def figure(equity: pd.Series, drawdown: pd.Series, trades: pd.DataFrame, log_scale: bool = False) -> Figure:
+    """Equity (on a log axis with ``log_scale``) with its drawdown beneath,
+    and the trades' adverse against favourable excursion at exit, green for
+    gains and red for losses."""
     Figure, _ = _matplotlib()
     fig = Figure(figsize=(12, 6.5), layout="constrained")
     grid = fig.add_gridspec(3, 2, width_ratios=(1.7, 1))
@@ -45,7 +47,9 @@ def figure(equity: pd.Series, drawdown: pd.Series, trades: pd.DataFrame) -> Figu
 
     ax_eq.plot(equity.index, equity.to_numpy(), color="#1f5fa8", linewidth=1.2)
     ax_eq.set_ylabel("equity")
-    ax_eq.set_title("Equity")
+    if log_scale:
+        ax_eq.set_yscale("log")
+    ax_eq.set_title("Equity (log scale)" if log_scale else "Equity")
     ax_eq.grid(alpha=0.3)
     ax_eq.tick_params(labelbottom=False)
     dd = drawdown * 100
@@ -67,6 +71,26 @@ def figure(equity: pd.Series, drawdown: pd.Series, trades: pd.DataFrame) -> Figu
         ax_ex.legend(loc="upper right")
     else:
         ax_ex.text(0.5, 0.5, "no trades", ha="center", va="center", transform=ax_ex.transAxes)
+    return fig
+
+
+def monthly_figure(table: pd.DataFrame) -> Figure:
+    """Monthly returns as a heatmap, years down and months across, each cell
+    labelled in percent; red for losses, green for gains."""
+    Figure, _ = _matplotlib()
+    values = table.to_numpy(dtype=np.float64) * 100
+    fig = Figure(figsize=(12, 0.9 + 0.32 * max(len(table), 1)), layout="constrained")
+    ax = fig.add_subplot()
+    finite = values[np.isfinite(values)]
+    bound = float(np.abs(finite).max()) if finite.size else 1.0
+    image = ax.imshow(values, cmap="RdYlGn", vmin=-bound, vmax=bound, aspect="auto")
+    ax.set_xticks(range(12), ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"])
+    ax.set_yticks(range(len(table)), [str(year) for year in table.index])
+    for (row, column), value in np.ndenumerate(values):
+        if np.isfinite(value):
+            ax.text(column, row, f"{value:.1f}", ha="center", va="center", fontsize=7)
+    ax.set_title("Monthly returns %")
+    fig.colorbar(image, ax=ax, shrink=0.8)
     return fig
 
 

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from norvane import _rendering
+from norvane import _periods, _rendering
 from norvane.excursions import edge_ratio as _edge_ratio
 from norvane.excursions import stop_analysis as _stop_analysis
 from norvane.excursions import tidy_excursions
@@ -376,16 +376,53 @@ class Report:
     def _has_excursions(self) -> bool:
         return all(c in self.trades for c in EXCURSION_FIELDS) and bool(self.trades["exit_date"].notna().any())
 
+    # -- periods and rolling views ---------------------------------------------
+
+    def monthly_returns(self) -> pd.DataFrame:
+        """Years by months (columns 1 to 12): each month's return, compounded
+        over its days (the first month from the curve's first value); NaN for
+        a month the run does not reach. ``plot_monthly_returns`` draws it."""
+        return _periods.monthly_returns(self.equity)
+
+    def yearly_returns(self) -> pd.Series:
+        """Each calendar year's return, compounded over its days."""
+        return _periods.yearly_returns(self.equity)
+
+    def drawdowns(self, top: int | None = 5) -> pd.DataFrame:
+        """The ``top`` deepest drawdowns (None: all), deepest first: ``peak``,
+        ``trough`` and ``recovery`` dates (NaT while not recovered),
+        ``depth`` (negative), ``days`` (calendar days from peak to recovery,
+        or to the last date) and ``open`` (not recovered by the last date)."""
+        return _periods.drawdown_episodes(self.equity, top)
+
+    def rolling_sharpe(self, window: int = _periods.ROLLING_WINDOW) -> pd.Series:
+        """The Sharpe ratio of the last ``window`` daily returns (126 by
+        default, about six months), annualised with ``periods_per_year``."""
+        return _periods.rolling_sharpe(self.returns, window, self.periods_per_year)
+
+    def rolling_volatility(self, window: int = _periods.ROLLING_WINDOW) -> pd.Series:
+        """The volatility of the last ``window`` daily returns (126 by
+        default), annualised with ``periods_per_year``."""
+        return _periods.rolling_volatility(self.returns, window, self.periods_per_year)
+
     # -- figures and export -------------------------------------------------
 
-    def plot(self) -> Figure:
+    def plot(self, log_scale: bool = False) -> Figure:
         """Equity with its drawdown beneath, and the trades' adverse against
         favourable excursion at exit, green for gains and red for losses.
+        ``log_scale`` draws the equity on a logarithmic axis (a long run's
+        curve reads better so).
 
         Needs matplotlib. The figure is built without pyplot (rendering with
         the Agg backend), so no window opens and no global state changes.
         """
-        return _rendering.figure(self.equity, self.drawdown, self.trades)
+        if not isinstance(log_scale, (bool, np.bool_)):
+            raise TypeError(f"log_scale: expected a bool, got {type(log_scale).__name__}")
+        return _rendering.figure(self.equity, self.drawdown, self.trades, log_scale=bool(log_scale))
+
+    def plot_monthly_returns(self) -> Figure:
+        """The monthly returns as a heatmap of years by months. Needs matplotlib."""
+        return _rendering.monthly_figure(self.monthly_returns())
 
     def to_html(self, path: str | os.PathLike[str] | None = None) -> str:
         """The report as one self-contained HTML page.

@@ -145,6 +145,64 @@ def test_a_notebook_shows_the_figure_of_a_cells_last_line(tmp_path):
         assert base64.b64decode(shown.data["image/png"]).startswith(b"\x89PNG\r\n\x1a\n")
 
 
+PERIOD_DATES = pd.DatetimeIndex(["2020-01-30", "2020-01-31", "2020-02-03", "2020-02-28", "2021-03-01", "2021-03-02"])
+
+
+def test_returns_by_month_and_year_and_the_worst_drawdowns_by_hand():
+    report = Report(pd.Series([1.0, 1.1, 0.99, 1.21, 1.331, 1.2], index=PERIOD_DATES))
+    months = report.monthly_returns()
+    assert months.shape == (2, 12) and list(months.index) == [2020, 2021]
+    assert months.loc[2020, 1] == pytest.approx(0.1) and months.loc[2020, 2] == pytest.approx(0.1)
+    assert months.loc[2021, 3] == pytest.approx(1.2 / 1.21 - 1) and months.isna().sum().sum() == 21
+    assert report.yearly_returns().to_numpy() == pytest.approx([0.21, 1.2 / 1.21 - 1])
+    episodes = report.drawdowns()
+    assert list(episodes.columns) == ["peak", "trough", "recovery", "depth", "days", "open"]
+    assert episodes.to_dict("records") == [
+        {"peak": PERIOD_DATES[1], "trough": PERIOD_DATES[2], "recovery": PERIOD_DATES[3],
+         "depth": pytest.approx(-0.1), "days": 28, "open": False},
+        {"peak": PERIOD_DATES[4], "trough": PERIOD_DATES[5], "recovery": pd.NaT,
+         "depth": pytest.approx(1.2 / 1.331 - 1), "days": 1, "open": True},
+    ]
+    assert len(report.drawdowns(top=1)) == 1 and report.drawdowns(top=None).equals(episodes)
+    with pytest.raises(ValueError, match="top: expected a number of drawdowns"):
+        report.drawdowns(top=-1)
+
+
+def test_period_and_rolling_views_agree_with_direct_computations():
+    # Other ways to the same numbers: compounding the daily returns, runs of
+    # days below the running high, and a loop over the windows.
+    rng = np.random.default_rng(4)
+    dates = pd.bdate_range("2019-12-20", periods=700)
+    report = Report(pd.Series(np.cumprod(1 + rng.normal(0.0004, 0.012, len(dates))), index=dates))
+    compounded = (1 + report.returns).groupby([report.returns.index.year, report.returns.index.month]).prod() - 1
+    months = report.monthly_returns().stack().dropna()
+    assert months.to_numpy() == pytest.approx(compounded.to_numpy(), rel=1e-12, abs=1e-15)
+
+    values = report.equity.to_numpy()
+    below = values < np.maximum.accumulate(values)
+    starts = np.flatnonzero(below & ~np.r_[False, below[:-1]])
+    episodes = report.drawdowns(top=None).sort_values("peak")
+    assert list(episodes["peak"]) == list(dates[starts - 1])
+    for start, (_, row) in zip(starts, episodes.iterrows()):
+        end = start + int(np.argmax(~below[start:])) if (~below[start:]).any() else len(values)
+        assert row["depth"] == values[start:end].min() / values[start - 1] - 1
+        assert row["open"] == (end == len(values))
+
+    r = report.returns.to_numpy()
+    window = 126
+    expected = [r[i - window:i].mean() / r[i - window:i].std(ddof=1) * np.sqrt(252) for i in range(window, len(r) + 1)]
+    assert report.rolling_sharpe().iloc[window - 1:].to_numpy() == pytest.approx(expected, rel=1e-9)
+    assert report.rolling_volatility(20).iloc[19] == pytest.approx(r[:20].std(ddof=1) * np.sqrt(252), rel=1e-12)
+    assert report.rolling_sharpe().iloc[:window - 1].isna().all()
+    with pytest.raises(ValueError, match="window: expected at least 2 returns"):
+        report.rolling_sharpe(1)
+
+    pytest.importorskip("matplotlib")
+    assert report.plot(log_scale=True).axes[0].get_yscale() == "log"
+    assert report.plot().axes[0].get_yscale() == "linear"
+    assert report.plot_monthly_returns().axes[0].images[0].get_array().shape == (4, 12)  # 2019 to 2022
+
+
 def test_a_failed_write_keeps_the_old_file_and_no_temporary(tmp_path, monkeypatch):
     target = tmp_path / "r.html"
     target.write_text("complete old page", encoding="utf-8")
