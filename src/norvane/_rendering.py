@@ -194,6 +194,7 @@ def page(
     image: str,
     excursions: tuple[str, pd.DataFrame] | None = None,
     assessment: tuple[str, Sequence[tuple[str, str]]] | None = None,
+    periods: tuple[str, pd.DataFrame] | None = None,
 ) -> str:
     """One self-contained HTML document: statistics, settings, next-day
     actions, the figure (a base64 PNG), the selection-bias section, the
@@ -202,7 +203,8 @@ def page(
     ``excursions`` is the excursion figure (a base64 PNG) and the rows of a
     stop analysis to tabulate; None leaves the section at a short note.
     ``assessment`` is the cross-validation figure and the formatted rows of a
-    sweep row's assessment; None leaves the section out."""
+    sweep row's assessment; None leaves the section out. ``periods`` is the
+    monthly-returns heatmap and the worst drawdowns; None leaves them out."""
     if len(actions):
         rows = _kv_rows((str(s), str(a)) for s, a in actions.items())
         actions_html = f"<table class='kv'>{rows}</table>"
@@ -216,6 +218,7 @@ def page(
         actions=actions_html,
         excursions=_excursion_section(excursions),
         assessment=_assessment_section(assessment),
+        periods=_periods_section(periods),
         count=len(trades),
         trades=_trade_table(trades, "trades"),
     )
@@ -305,6 +308,19 @@ _ANALYSIS_LABELS = {
     "winners_targeted": "Winners targeted", "losers_targeted": "Losers targeted",
     "est_win_rate": "Est. win rate", "est_avg_return": "Est. mean return",
 }
+
+
+def _periods_section(periods: tuple[str, pd.DataFrame] | None) -> str:
+    if periods is None:
+        return ""
+    image, drawdowns = periods
+    shown = drawdowns.assign(
+        peak=drawdowns["peak"].dt.date, trough=drawdowns["trough"].dt.date,
+        recovery=[d.date() if not pd.isna(d) else "open" for d in drawdowns["recovery"]],
+        depth=[f"{d * 100:.2f}%" for d in drawdowns["depth"]]).drop(columns="open")
+    table = shown.to_html(index=False, classes="trades", border=0)
+    return (f'<h2>Monthly returns</h2>\n<img alt="monthly returns" src="data:image/png;base64,{image}">\n'
+            f"<h2>Worst drawdowns</h2>\n{table}")
 
 
 def _excursion_section(excursions: tuple[str, pd.DataFrame] | None) -> str:
@@ -398,6 +414,7 @@ img {{ max-width: 100%; }}
 </div>
 <h2>Equity, drawdown and trade excursions</h2>
 <img alt="equity, drawdown and trade excursions" src="data:image/png;base64,{image}">
+{periods}
 {assessment}
 <h2>Excursions: edge ratio and stop levels</h2>
 {excursions}

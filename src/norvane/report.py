@@ -428,7 +428,8 @@ class Report:
         """The report as one self-contained HTML page.
 
         The page holds the run settings, the statistics table, the figure of
-        `plot` embedded as a base64 PNG, the next-day actions, the
+        `plot` embedded as a base64 PNG, the monthly-returns heatmap and the
+        worst drawdowns, the next-day actions, the
         excursion section (the figure of `plot_excursions` and the
         estimates of `stop_analysis` for single levels, when there are
         closed trades with excursions) and the trade table. Needs matplotlib. With no ``path`` the page is returned
@@ -446,6 +447,7 @@ class Report:
             image=_rendering.png_base64(self.plot()),
             excursions=self._excursion_section(),
             assessment=self._assessment_section(),
+            periods=(_rendering.png_base64(self.plot_monthly_returns()), self.drawdowns()),
         )
         return document if path is None else _rendering.write_atomic(path, document)
 

@@ -120,6 +120,7 @@ def test_plot_and_self_contained_html(tmp_path):
     png = base64.b64decode(re.search(r'src="data:image/png;base64,([^"]+)"', page).group(1))
     assert png.startswith(b"\x89PNG\r\n\x1a\n")
     assert not re.search(r'(src|href)="(?!data:)', page)  # nothing fetched from elsewhere
+    assert "<h2>Worst drawdowns</h2>" in page and page.count("data:image/png") == 2  # equity, months
     for needle in ("Sharpe ratio", "0.91", "Profit factor", "2.50", "<td>D</td>", "2021-12-31 12:00:00",
                    "<th>Time in market</th><td>75.00%</td>", "<th>Final cash</th><td>1.2100</td>"):
         assert needle in page

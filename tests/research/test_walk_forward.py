@@ -194,7 +194,7 @@ def test_a_report_shows_the_assessment_of_the_sweep_row_it_repeats():
     report = norvane.backtest(prices, position, "W", stop_loss=0.05)
     report.assessment = row
     page, cell = report.to_html(), report._repr_html_()
-    assert "Selection bias" in page and page.count("data:image/png") == 3
+    assert "Selection bias" in page and page.count("data:image/png") == 4
     assert f"<td>{row.deflated_sharpe * 100:.1f}%</td>" in page
     assert "Deflated Sharpe ratio" in cell and "PBO of the search" in report.summary()
     assert "Selection bias" not in norvane.backtest(prices, position, "W").to_html()

@@ -74,7 +74,7 @@ def assert_same_stats(row, stats):
 
 class TestGrid:
     def test_product_order_and_columns(self, serial):
-        assert list(serial["stop_loss"].fillna(-1)) == [-1, -1, 0.04, 0.04, 2.0, 2.0]
+        assert serial["stop_loss"].tolist() == [None, None, 0.04, 0.04, 2.0, 2.0]  # None stays None
         assert list(serial["commission"]) == [0.0, 0.002] * 3
         assert list(serial.columns[:2]) == ["stop_loss", "commission"]
         assert list(serial.columns[-2:]) == ["error", "equity"]
