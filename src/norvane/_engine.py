@@ -31,12 +31,14 @@ __all__ = ["ACTION_NAMES", "RunResult", "run_engine", "simulate"]
 ACTION_NAMES = np.array(["enter", "exit", "sl_tp_exit"], dtype=object)
 
 
+
 @dataclass(frozen=True)
 class RunResult:
     """What one run leaves, as columns, and how to read them.
 
     One entry per trade in ``stocks``, ``entry_rows``, ``exit_rows`` (-1
-    while open) and ``entry_values``, closed trades first in closing order;
+    while open), ``entry_values`` and ``exit_reasons``, closed trades first
+    in closing order;
     ``records`` holds each trade's excursion record as a row. The final
     weights, the next weights and the next-day actions come as pairs of
     stock numbers and values. Rows are rows of ``dates`` (the price index),
@@ -48,6 +50,7 @@ class RunResult:
     entry_rows: NDArray[np.int64]
     exit_rows: NDArray[np.int64]
     entry_values: NDArray[np.float64]
+    exit_reasons: NDArray[np.int8]  # codes of `norvane._trade_table.EXIT_REASONS`
     records: NDArray[np.float64]
     weight_stocks: NDArray[np.int64]
     weights: NDArray[np.float64]
@@ -72,7 +75,8 @@ def run_engine(price_values: np.ndarray, price_index: np.ndarray, stock_columns:
                                **settings)
     return RunResult(
         columns["equity"], columns["trade_stock"], columns["trade_entry_row"], columns["trade_exit_row"],
-        columns["trade_entry_value"], columns["records"], columns["weight_stock"], columns["weight"],
+        columns["trade_entry_value"], columns["trade_exit_reason"], columns["records"], columns["weight_stock"],
+        columns["weight"],
         columns["next_weight_stock"], columns["next_weight"], columns["action_stock"],
         ACTION_NAMES[columns["action"]], dates, names, start,
         settings.get("tessary_window", 0), settings.get("tessary_window_step", 1), params,

@@ -314,11 +314,14 @@ def _periods_section(periods: tuple[str, pd.DataFrame] | None) -> str:
     if periods is None:
         return ""
     image, drawdowns = periods
-    shown = drawdowns.assign(
-        peak=drawdowns["peak"].dt.date, trough=drawdowns["trough"].dt.date,
-        recovery=[d.date() if not pd.isna(d) else "open" for d in drawdowns["recovery"]],
-        depth=[f"{d * 100:.2f}%" for d in drawdowns["depth"]]).drop(columns="open")
-    table = shown.to_html(index=False, classes="trades", border=0)
+    if len(drawdowns):
+        shown = drawdowns.assign(
+            peak=[d.date() for d in drawdowns["peak"]], trough=[d.date() for d in drawdowns["trough"]],
+            recovery=[d.date() if not pd.isna(d) else "open" for d in drawdowns["recovery"]],
+            depth=[f"{d * 100:.2f}%" for d in drawdowns["depth"]]).drop(columns="open")
+        table = shown.to_html(index=False, classes="trades", border=0)
+    else:
+        table = "<p>The equity never fell below a previous high.</p>"
     return (f'<h2>Monthly returns</h2>\n<img alt="monthly returns" src="data:image/png;base64,{image}">\n'
             f"<h2>Worst drawdowns</h2>\n{table}")
 

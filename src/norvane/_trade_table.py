@@ -2,7 +2,7 @@
 
 The engine records one trade per opening and closing of a holding, as
 aligned columns: the stock number, the entry row, the exit row (-1 while
-still open), the value the holding was opened with, and the trade's
+still open), the value the holding was opened with, why it ended, and the trade's
 excursion record (groups of six values: the offsets sampled after entry,
 then the exit) as a row of a matrix. `trade_frame` turns them into one
 pandas frame in a few vectorised steps.
@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 if TYPE_CHECKING:
     from norvane._engine import RunResult
 
-__all__ = ["EXCURSION_FIELDS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
+__all__ = ["EXCURSION_FIELDS", "EXIT_REASONS", "TRADE_COLUMNS", "empty_trade_frame", "trade_frame"]
 
 #: The six values of an excursion record, in record order. In the trade
 #: table the values at exit carry these names; the values sampled ``t`` days
@@ -43,13 +43,17 @@ TRADE_COLUMNS = (
     "exit_signal_date",
     "entry_value",
     "holding_days",
+    "exit_reason",
 ) + EXCURSION_FIELDS
 
 _OPEN = -1  # the exit row of a trade still open
 
+#: Why a trade ended, by the engine's exit-reason code.
+EXIT_REASONS = np.array(["rebalance", "stop_loss", "take_profit", "open"], dtype=object)
+
 
 def column_dtype(name: str) -> Any:
-    if name == "stock":
+    if name in ("stock", "exit_reason"):
         return object
     if name.endswith("_date"):
         return "datetime64[ns]"
@@ -87,6 +91,7 @@ def trade_frame(run: RunResult) -> pd.DataFrame:
         "exit_signal_date": _dates_at(dates, exit_rows - 1, exit_rows > 0),
         "entry_value": run.entry_values,
         "holding_days": np.where(closed, exit_rows, len(dates) - 1) - entry_rows,
+        "exit_reason": EXIT_REASONS[run.exit_reasons],
     }
     for i, field in enumerate(EXCURSION_FIELDS):
         columns[field] = excursions[:, -1, i]

@@ -34,6 +34,10 @@ if TYPE_CHECKING:
 
 __all__ = ["Report", "EXCURSION_FIELDS"]
 
+# The trade table's exit reasons, as the summary and the pages count them.
+_EXIT_LABELS = {"rebalance": "rebalance", "stop_loss": "stop loss", "take_profit": "take profit",
+                "open": "still open"}
+
 # The levels the excursion figure and the HTML page try when none are given.
 STOP_LEVELS = (0.03, 0.05, 0.08, 0.1, 0.15, 0.2)
 TARGET_LEVELS = (0.1, 0.2, 0.3, 0.5, 0.75, 1.0)
@@ -55,7 +59,8 @@ class Report:
         and ``exit_signal_date`` (the trading day before each, on whose close
         the trade was decided), ``entry_value`` (target value at entry, in
         units of the starting capital), ``holding_days`` (trading days from
-        entry to exit, or to the last date for open trades), the excursion
+        entry to exit, or to the last date for open trades), ``exit_reason``
+        ("rebalance", "stop_loss", "take_profit" or "open"), the excursion
         values at exit (``adverse_excursion``, ``favourable_excursion``,
         ``favourable_before_adverse``, ``drawdown``, ``profit_days``,
         ``return``: the price return from entry to exit) and the same values
@@ -309,7 +314,7 @@ class Report:
     def summary(self) -> str:
         """The statistics as an aligned two-column text table, then the
         assessment's rows when there is one."""
-        rows = self._stat_rows() + self._assessment_rows()
+        rows = self._stat_rows() + self._exit_rows() + self._assessment_rows()
         width = max(len(label) for label, _ in rows)
         return "\n".join(f"{label:<{width}}  {value:>14}" for label, value in rows)
 
@@ -440,7 +445,7 @@ class Report:
         """
         document = _rendering.page(
             title=self._title(),
-            stats=self._stat_rows(),
+            stats=self._stat_rows() + self._exit_rows(),
             params=self.params,
             actions=self.actions,
             trades=self.trades[[c for c in TRADE_COLUMNS if c in self.trades]],
@@ -484,13 +489,21 @@ class Report:
         # Notebooks call this for every displayed report: no figure, so it
         # stays fast and works without matplotlib.
         return _rendering.notebook(
-            title=self._title(), stats=self._stat_rows() + self._assessment_rows(), trades=self.trades,
+            title=self._title(), stats=self._stat_rows() + self._exit_rows() + self._assessment_rows(),
+            trades=self.trades,
             actions=len(self.actions)
         )
 
     def _title(self) -> str:
         eq = self.equity
         return f"norvane report {eq.index[0].date()} to {eq.index[-1].date()}"
+
+    def _exit_rows(self) -> list[tuple[str, str]]:
+        """How many trades ended for each reason, when the table says."""
+        if "exit_reason" not in self.trades:
+            return []
+        counts = self.trades["exit_reason"].value_counts()
+        return [(f"Exits: {label}", f"{int(counts.get(reason, 0)):,}") for reason, label in _EXIT_LABELS.items()]
 
     def _stat_rows(self) -> list[tuple[str, str]]:
         return [(_LABELS.get(k, k), _format_stat(k, v))  # type: ignore[call-overload, arg-type]  # keys are str

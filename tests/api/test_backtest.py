@@ -89,6 +89,14 @@ def test_stops_schedule_an_exit_only_when_set():
     # The weight 2.0 is relative: the row is scaled to sum to one first.
     assert touched.equity.iloc[-1] == pytest.approx((1 - X) + 0.9 * X, rel=1e-12)
     assert touched.trades["exit_date"].iloc[0] == dates[3]
+    # Why each trade ended: touched, next-row (found on the last row: still open), rebalance, target.
+    assert touched.trades["exit_reason"].tolist() == ["stop_loss"]
+    assert stopped.trades["exit_reason"].tolist() == ["open"] == plain.trades["exit_reason"].tolist()
+    later = pd.DataFrame({"A": [10.0, 10, 8.5, 8.5, 12, 12]}, index=pd.bdate_range("2024-01-01", periods=6))
+    reasons = norvane.backtest(later, pd.DataFrame({"A": [1.0, 0.0, 1.0]}, index=later.index[[0, 1, 2]]),
+                               take_profit=0.2, stop_loss=0.1).trades["exit_reason"].tolist()
+    assert reasons == ["rebalance", "take_profit"]
+    assert "Exits: stop loss" in touched.summary() and "<th>Exits: stop loss</th><td>1</td>" in touched.to_html()
 
 
 def weekly_frames(end):

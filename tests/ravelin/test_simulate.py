@@ -65,7 +65,7 @@ def test_results_are_columns_of_their_own():
     assert trades > 0 and out["records"].shape == (trades, 3 * 6)
     assert {k: v.dtype.str for k, v in out.items()} == {
         "equity": "<f8", "trade_stock": "<i8", "trade_entry_row": "<i8", "trade_exit_row": "<i8",
-        "trade_entry_value": "<f8", "records": "<f8", "weight_stock": "<i8", "weight": "<f8",
+        "trade_entry_value": "<f8", "trade_exit_reason": "|i1", "records": "<f8", "weight_stock": "<i8", "weight": "<f8",
         "next_weight_stock": "<i8", "next_weight": "<f8", "action_stock": "<i8", "action": "|i1"}
     again = ravelin.simulate(**market(), tessary_window=10, tessary_window_step=5)
     assert all(np.array_equal(out[k], again[k]) and out[k] is not again[k] for k in out)

@@ -50,7 +50,10 @@ public:
                 // The rebalance re-targeted every holding and restarted its
                 // growth: a stop found on this row no longer holds (unless
                 // growth runs from the entry).
-                if (!options_.stop_from_entry) pending_exits_.clear();
+                if (!options_.stop_from_entry) {
+                    pending_exits_.clear();
+                    pending_exit_reasons_.clear();
+                }
             }
             portfolio_value_ = portfolio_value();
             out_.equity[row] = portfolio_value_;
@@ -70,12 +73,12 @@ public:
         entry_value_of_[stock] = value;
         entered_now_.push_back(stock);
     }
-    void exited(int stock) { record_trade(stock, current_row_); }
+    void exited(int stock) { record_trade(stock, current_row_, exit_reason_); }
 
 private:
     int column_of(int stock) const { return in_.stock_columns[stock]; }
 
-    void record_trade(int stock, std::int64_t exit_row) {
+    void record_trade(int stock, std::int64_t exit_row, exit_reason reason) {
         const std::int64_t entry_row = entry_row_of_[stock];
         const std::size_t length = static_cast<std::size_t>(out_.record_length);
         double *record = out_.records.extend(length);
@@ -89,6 +92,7 @@ private:
         out_.trade_entry_row.push_back(entry_row);
         out_.trade_exit_row.push_back(exit_row);
         out_.trade_entry_value.push_back(entry_value_of_[stock]);
+        out_.trade_exit_reason.push_back(reason);
     }
 
     // Carries every holding from its reference price to this row's price
@@ -116,10 +120,12 @@ private:
                 const double level = stop_loss_hit ? stop_loss_level_ : take_profit_level_;
                 const double base_value = value / growth;
                 value = base_value * level;
+                exit_reason_ = stop_loss_hit ? exit_by_stop_loss : exit_by_take_profit;
                 cash_ = set_position(book_, stock, 0.0, cash_, options_.cost, touched_exit_rules, *this);
             } else if (!options_.touched_exit && (stop_loss_hit || take_profit_hit)) {
                 exits_found_ = true;
                 new_exits_.push_back(stock);
+                new_exit_reasons_.push_back(stop_loss_hit ? exit_by_stop_loss : exit_by_take_profit);
             }
         }
         if (columns_shared_) {
@@ -133,15 +139,20 @@ private:
 
     // Closes the holdings queued on the previous processed row.
     void settle_pending_exits() {
-        for (const int stock : pending_exits_) {
+        for (std::size_t i = 0; i < pending_exits_.size(); ++i) {
+            const int stock = pending_exits_[i];
             const auto found = book_.find(stock);
             if (found == book_.end() || found->second == 0.0) continue;
+            exit_reason_ = pending_exit_reasons_[i];
             cash_ = set_position(book_, stock, 0.0, cash_, options_.cost, pending_exit_rules, *this);
         }
         pending_exits_.clear();
+        pending_exit_reasons_.clear();
         if (exits_found_) {
             pending_exits_.swap(new_exits_);
+            pending_exit_reasons_.swap(new_exit_reasons_);
             new_exits_.clear();
+            new_exit_reasons_.clear();
         }
     }
 
@@ -149,6 +160,7 @@ private:
     // prices, which become the holdings' reference prices (a missing one
     // the column's last valid price).
     void execute_rebalance(std::ptrdiff_t row) {
+        exit_reason_ = exit_by_rebalance;
         flat_book_rebuild rebuild(book_);
         cash_ = trade_to_weights(book_, in_.weights.row(pos_row_), in_.weight_sums[pos_row_], cash_,
                                  options_.position_limit, [&](int stock, double target, double cash) {
@@ -204,7 +216,7 @@ private:
     // Entries kept at 0.0 by a touched exit already have their trade.
     void record_open_trades() {
         for (const auto &[stock, value] : book_) {
-            if (value != 0.0 && failure_ == run_failure::none) record_trade(stock, -1);
+            if (value != 0.0 && failure_ == run_failure::none) record_trade(stock, -1, still_open);
         }
     }
 
@@ -264,6 +276,8 @@ private:
     double take_profit_level_ = 0.0;
     bool columns_shared_ = false;
     std::vector<int> pending_exits_, new_exits_;
+    std::vector<exit_reason> pending_exit_reasons_, new_exit_reasons_;  // beside the stocks, why each exits
+    exit_reason exit_reason_ = exit_by_rebalance;  // of the trade the book is closing now
     std::vector<int> entered_now_;  // the stocks the rebalance in progress opened
     bool exits_found_ = false;
 

@@ -56,6 +56,9 @@ struct interrupt_poll {
 // Next-day action codes.
 enum action_code : std::int8_t { action_enter = 0, action_exit = 1, action_stop_exit = 2 };
 
+// Why a trade ended.
+enum exit_reason : std::int8_t { exit_by_rebalance = 0, exit_by_stop_loss = 1, exit_by_take_profit = 2, still_open = 3 };
+
 // What a run leaves, as columns.
 struct run_results {
     std::vector<double> equity;  // one value per price row
@@ -63,6 +66,7 @@ struct run_results {
     // ones by stock (exit row -1).
     chunked_column<std::int64_t> trade_stock, trade_entry_row, trade_exit_row;
     chunked_column<double> trade_entry_value;
+    chunked_column<std::int8_t> trade_exit_reason;
     chunked_column<double> records;  // record_length values per trade
     std::int64_t record_length = 0;
     // The book's entries at the end (value over equity), by stock.

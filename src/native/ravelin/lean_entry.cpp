@@ -216,6 +216,7 @@ host::ref results_dict(core::run_results &results) {
         {"trade_entry_row", array_of(results.trade_entry_row, "int64", trades)},
         {"trade_exit_row", array_of(results.trade_exit_row, "int64", trades)},
         {"trade_entry_value", array_of(results.trade_entry_value, "float64", trades)},
+        {"trade_exit_reason", array_of(results.trade_exit_reason, "int8", trades)},
         {"records", array_of(results.records, "float64", trades, results.record_length)},
         {"weight_stock", array_of(results.weight_stock, "int64", results.weight_stock.size())},
         {"weight", array_of(results.weight, "float64", results.weight.size())},
