@@ -154,14 +154,18 @@ class Report:
 
     # -- the run's data, each made on first use when the report wraps a run --
 
+    def _from_run(self, slot: str, make: Callable[[RunResult], pd.Series]) -> pd.Series:
+        value: pd.Series | None = getattr(self, slot)
+        if value is None:
+            assert self._run is not None  # a report made from frames has every slot set
+            value = make(self._run)
+            setattr(self, slot, value)
+        return value
+
     @property
     def equity(self) -> pd.Series:
         """Portfolio value per trading day: see the class docstring."""
-        if self._equity is None:
-            run = self._run
-            assert run is not None
-            self._equity = pd.Series(run.equity[run.start:], index=run.dates[run.start:], name="equity")
-        return self._equity
+        return self._from_run("_equity", _equity_of)
 
     @equity.setter
     def equity(self, value: pd.Series) -> None:
@@ -187,11 +191,7 @@ class Report:
     @property
     def actions(self) -> pd.Series:
         """What the next trading day brings, by stock: see the class docstring."""
-        if self._actions is None:
-            run = self._run
-            assert run is not None
-            self._actions = _by_name(run.action_stocks, run.actions, run.names, object, "action")
-        return self._actions
+        return self._from_run("_actions", _actions_of)
 
     @actions.setter
     def actions(self, value: pd.Series) -> None:
@@ -200,12 +200,7 @@ class Report:
     @property
     def weights(self) -> pd.Series:
         """Share of the portfolio value of each holding at the last date."""
-        if self._weights is None:
-            run = self._run
-            assert run is not None
-            held = run.weights != 0.0
-            self._weights = _by_name(run.weight_stocks[held], run.weights[held], run.names, np.float64, "weight")
-        return self._weights
+        return self._from_run("_weights", _weights_of)
 
     @weights.setter
     def weights(self, value: pd.Series) -> None:
@@ -215,13 +210,7 @@ class Report:
     @property
     def next_weights(self) -> pd.Series:
         """Target weights of the position row in force, scaled to sum to one."""
-        if self._next_weights is None:
-            run = self._run
-            assert run is not None
-            raw = _by_name(run.next_weight_stocks, run.next_weights, run.names, np.float64, "next_weight")
-            total = raw.sum()
-            self._next_weights = raw / total if total > 0 else raw
-        return self._next_weights
+        return self._from_run("_next_weights", _next_weights_of)
 
     @next_weights.setter
     def next_weights(self, value: pd.Series) -> None:
@@ -512,6 +501,25 @@ class Report:
 
 # ---------------------------------------------------------------------------
 # helpers
+
+
+def _equity_of(run: RunResult) -> pd.Series:
+    return pd.Series(run.equity[run.start:], index=run.dates[run.start:], name="equity")
+
+
+def _actions_of(run: RunResult) -> pd.Series:
+    return _by_name(run.action_stocks, run.actions, run.names, object, "action")
+
+
+def _weights_of(run: RunResult) -> pd.Series:
+    held = run.weights != 0.0
+    return _by_name(run.weight_stocks[held], run.weights[held], run.names, np.float64, "weight")
+
+
+def _next_weights_of(run: RunResult) -> pd.Series:
+    raw = _by_name(run.next_weight_stocks, run.next_weights, run.names, np.float64, "next_weight")
+    total = raw.sum()
+    return raw / total if total > 0 else raw
 
 
 def _by_name(stocks: np.ndarray, values: np.ndarray, names: list[str], dtype: Any, label: str) -> pd.Series:
