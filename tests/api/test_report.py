@@ -126,6 +126,11 @@ def test_plot_and_self_contained_html(tmp_path):
         assert needle in page
 
 
+# The notebook client brings a JSON extension and the kernel machinery, whose
+# import-time objects the leak checker reports at exit; what is checked here
+# is pure Python.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the notebook client's import-time allocations read as leaks under the sanitizer")
 def test_a_notebook_shows_the_figure_of_a_cells_last_line(tmp_path):
     # Executed by a real kernel, without %matplotlib inline.
     pytest.importorskip("matplotlib")
