@@ -116,7 +116,7 @@ def _started_cluster(distributed: Any, workers: int, refusals: str, options: Any
             for half_made in made:
                 _close_half_started(half_made)
         finally:
-            _end(set(multiprocessing.active_children()) - before)
+            _end_started_since(before)
         if isinstance(exc, RuntimeError):  # e.g. "Nanny failed to start"
             raise start_failure(describe(exc), unguarded=os.path.exists(refusals)) from exc
         raise
@@ -139,6 +139,18 @@ def _close_half_started(cluster: Any) -> None:
         cluster.close(timeout=_SETTLING)
     with contextlib.suppress(Exception):
         cluster._loop_runner.stop()
+
+
+def _end_started_since(before: set[Any]) -> None:
+    """Ends the processes started since ``before``, and those the interrupted
+    start made meanwhile; asking for the active children also reaps the
+    ones that ended, which nothing else would now."""
+    deadline = time.monotonic() + _SETTLING
+    while True:
+        started = set(multiprocessing.active_children()) - before
+        if not started or time.monotonic() > deadline:
+            return
+        _end(started)
 
 
 def _end(processes: set[Any]) -> None:
