@@ -35,10 +35,10 @@ import pandas as pd
 from norvane import _engine, _frames
 from norvane import _interrupts as interrupts
 from norvane.report import Report
-from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
+from norvane.settings import ALL_SETTINGS
 from norvane.sweeps._pool import GUARD_ADVICE, REFUSALS
-from norvane.sweeps._grid import (NOT_PARAMETERS, Grid, Strategy, check_parameters, expand, parameter_value, plan,
-                                  results_frame, date_dtype_of)
+from norvane.sweeps._grid import (NOT_PARAMETERS, Grid, Strategy, check_parameters, date_dtype_of, expand,
+                                  frame_settings, parameter_value, plan, results_frame, run_settings)
 from norvane.sweeps._runs import Inputs, Outcome, Preparations, Task
 
 __all__ = ["rerun", "sweep"]
@@ -182,13 +182,10 @@ def rerun(prices: pd.DataFrame, position: pd.DataFrame | Callable[..., pd.DataFr
     strategy = Strategy(position) if callable(position) else None
     check_parameters(list(params), fixed, rebalance, strategy)
     values = {**fixed, **params}
-    frame = {name: values.get(name, default) for name, default in FRAME_SETTINGS.items()}
-    if frame["rebalance"] is None:
-        frame["rebalance"] = rebalance
-    settings = Settings(**{name: values.get(name, default) for name, default in RUN_SETTINGS.items()})
+    settings = run_settings(values)
     if callable(position):
         position = position(prices, **{n: v for n, v in values.items() if n not in ALL_SETTINGS})
-    return _engine.simulate(_frames.prepare(prices, position, **frame), settings)
+    return _engine.simulate(_frames.prepare(prices, position, **frame_settings(values, rebalance)), settings)
 
 
 def _run(backend: str, inputs: Inputs, tasks: list[Task], width: int, client: Any, bar: Any) -> dict[int, Outcome]:

@@ -23,8 +23,8 @@ from norvane._statistics import STAT_NAMES, daily_returns
 from norvane.settings import ALL_SETTINGS, FRAME_SETTINGS, RUN_SETTINGS, Settings
 from norvane.sweeps._runs import Outcome, Preparation, Task, callable_name, describe
 
-__all__ = ["Grid", "NOT_PARAMETERS", "Strategy", "check_parameters", "expand", "parameter_value", "plan",
-           "results_frame", "date_dtype_of"]
+__all__ = ["Grid", "NOT_PARAMETERS", "Strategy", "check_parameters", "date_dtype_of", "expand", "frame_settings",
+           "parameter_value", "plan", "results_frame", "run_settings"]
 
 Grid = Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]  # a dict of lists, or a list of dicts
 
@@ -150,6 +150,19 @@ def check_parameters(names: list[str], fixed: dict[str, Any], rebalance: Any, st
                             "or as keyword arguments of sweep()")
 
 
+def frame_settings(values: Mapping[str, Any], rebalance: Any) -> dict[str, Any]:
+    """A run's frame settings (its ``rebalance`` from the grid, else the sweep's)."""
+    frame = {name: values.get(name, default) for name, default in FRAME_SETTINGS.items()}
+    if frame["rebalance"] is None:
+        frame["rebalance"] = rebalance
+    return frame
+
+
+def run_settings(values: Mapping[str, Any]) -> Settings:
+    """A run's checked engine settings."""
+    return Settings(**{name: values.get(name, default) for name, default in RUN_SETTINGS.items()})
+
+
 def plan(runs: list[dict[str, Any]], fixed: dict[str, Any], rebalance: Any,
           strategy: Strategy | None) -> tuple[list[Task], dict[int, Outcome]]:
     """A task per run, grouped by what the runs prepare; runs whose settings
@@ -163,12 +176,10 @@ def plan(runs: list[dict[str, Any]], fixed: dict[str, Any], rebalance: Any,
     outcomes: dict[int, Outcome] = {}
     for i, params in enumerate(runs):
         values = {**fixed, **params}
-        frame = {name: values.get(name, default) for name, default in FRAME_SETTINGS.items()}
-        if frame["rebalance"] is None:
-            frame["rebalance"] = rebalance
-        preparation = Preparation({n: v for n, v in params.items() if n not in ALL_SETTINGS}, frame)
+        preparation = Preparation({n: v for n, v in params.items() if n not in ALL_SETTINGS},
+                                  frame_settings(values, rebalance))
         try:
-            settings = Settings(**{name: values.get(name, default) for name, default in RUN_SETTINGS.items()})
+            settings = run_settings(values)
         except Exception as exc:
             outcomes[i] = (None, None, describe(exc))
             continue
